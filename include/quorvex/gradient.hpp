@@ -1,0 +1,74 @@
+// The in-memory diffusion gradient table: one direction and one b-value per volume.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "quorvex/error.hpp"
+
+namespace quorvex_core {
+
+using Vec3 = std::array<double, 3>;
+
+/// The b-value at or below which a volume counts as a b0 volume.
+constexpr double default_b0_threshold = 50.0;
+/// How far a direction norm may stray from 1 before it is counted as non-unit.
+constexpr double default_norm_tolerance = 0.05;
+
+/// Gradient-norm statistics over the non-b0 volumes.
+struct NormStats {
+  std::uint64_t non_b0_count = 0;
+  std::uint64_t non_unit_count = 0;
+  double non_unit_fraction = 0.0;
+  double norm_min = 0.0;
+  double norm_max = 0.0;
+  double norm_mean = 0.0;
+  double tolerance = 0.0;
+};
+
+class GradientTable;
+
+/// b-values recovered from amplitude-encoded directions.
+struct BvalRecovery;
+
+class GradientTable {
+ public:
+  /// Fails with `TableMismatch` (directions count first) when the lengths differ.
+  [[nodiscard]] static Result<GradientTable> create(std::vector<Vec3> directions,
+                                                    std::vector<double> bvals);
+
+  /// Directions exactly as read (not normalised).
+  [[nodiscard]] const std::vector<Vec3>& directions() const noexcept { return directions_; }
+  [[nodiscard]] const std::vector<double>& bvals() const noexcept { return bvals_; }
+  [[nodiscard]] std::size_t size() const noexcept { return bvals_.size(); }
+
+  /// Ascending indices of the volumes with b-value <= `b0_threshold`.
+  [[nodiscard]] std::vector<std::size_t> b0_indices(double b0_threshold) const;
+  [[nodiscard]] NormStats norm_stats(double b0_threshold, double norm_tolerance) const;
+  /// b0 volumes get (0, 0, 0); other directions are scaled to unit length, or set to (0, 0, 0)
+  /// when their norm is below machine epsilon.
+  [[nodiscard]] GradientTable normalized(double b0_threshold) const;
+  /// Nothing when there is no non-b0 volume or every non-b0 direction is (near) zero.
+  [[nodiscard]] std::optional<BvalRecovery> recover_bvals(double b0_threshold) const;
+
+ private:
+  GradientTable(std::vector<Vec3> directions, std::vector<double> bvals)
+      : directions_(std::move(directions)), bvals_(std::move(bvals)) {}
+
+  std::vector<Vec3> directions_;
+  std::vector<double> bvals_;
+};
+
+struct BvalRecovery {
+  GradientTable table;
+  double b_nominal;
+  double max_norm;
+};
+
+/// Euclidean length of a direction.
+[[nodiscard]] double norm(const Vec3& v) noexcept;
+
+}  // namespace quorvex_core

@@ -1,0 +1,94 @@
+// Names, kinds and defaults of every parameter, in signature order.
+#include "signatures.hpp"
+
+#include <array>
+
+namespace quorvex_ext::signatures {
+namespace {
+
+constexpr Param optional_path(const char* name) { return {name, ParamKind::Path, "None"}; }
+constexpr Param required_path(const char* name) { return {name, ParamKind::Path}; }
+constexpr Param flag(const char* name) { return {name, ParamKind::Flag, "False", 0.0}; }
+constexpr Param optional_number(const char* name) {
+  return {name, ParamKind::OptionalNumber, "None"};
+}
+
+constexpr Param tolerance{"tolerance", ParamKind::Number, "0.05", 0.05};
+constexpr Param b0_threshold{"b0_threshold", ParamKind::Number, "50.0", 50.0};
+constexpr Param norm_tolerance{"norm_tolerance", ParamKind::Number, "0.05", 0.05};
+
+constexpr std::array inspect_params{
+    optional_path("bvec"),     optional_path("bval"),   optional_path("grad"),
+    tolerance,                 b0_threshold,            optional_number("shell"),
+    flag("strict"),            norm_tolerance,
+};
+
+constexpr std::array audit_params{
+    optional_path("bvec"), optional_path("bval"),    optional_path("grad"),
+    optional_path("dwi"),  optional_path("mask"),    tolerance,
+    b0_threshold,          optional_number("shell"), optional_number("step"),
+    flag("strict"),        norm_tolerance,
+};
+
+constexpr std::array image_audit_params{
+    required_path("dwi"),  optional_path("bvec"),    optional_path("bval"),
+    optional_path("grad"), optional_path("mask"),    tolerance,
+    b0_threshold,          optional_number("shell"), optional_number("step"),
+    flag("strict"),        norm_tolerance,
+};
+
+constexpr std::array audit_bids_params{
+    required_path("root"),    tolerance,      b0_threshold, optional_number("shell"),
+    optional_number("step"),  flag("strict"), norm_tolerance,
+};
+
+constexpr std::array detect_flip_params{
+    required_path("dwi"),  optional_path("bvec"), optional_path("bval"),
+    optional_path("grad"), optional_path("mask"), tolerance,
+    b0_threshold,          optional_number("shell"), optional_number("step"),
+};
+
+constexpr std::array repair_params{
+    required_path("dwi"),      required_path("out_bvec"),  required_path("out_bval"),
+    optional_path("bvec"),     optional_path("bval"),      optional_path("grad"),
+    optional_path("mask"),     optional_path("out_grad"),  optional_path("provenance"),
+    tolerance,                 b0_threshold,               optional_number("shell"),
+    optional_number("step"),   flag("dry_run"),            flag("in_place"),
+    flag("strict"),            flag("force_repair"),       norm_tolerance,
+};
+
+constexpr std::array recompute_bval_params{
+    required_path("out_bvec"), required_path("out_bval"), optional_path("bvec"),
+    optional_path("bval"),     optional_path("grad"),     optional_path("out_grad"),
+    optional_path("provenance"), b0_threshold,            flag("dry_run"),
+    flag("in_place"),
+};
+
+}  // namespace
+
+Signature inspect{"inspect", inspect_params};
+Signature audit{"audit", audit_params};
+Signature audit_with_glyphs{"audit_with_glyphs", image_audit_params};
+Signature audit_profiled{
+    "audit_profiled", image_audit_params,
+    "One instrumented audit: returns the report JSON plus a per-stage wall-clock\n"
+    "split (`decompress`/`convert`/`fit`/`coherence`/`other`/`total`, seconds).\n"
+    "The report is byte-identical to `audit`; only the timing instrumentation is\n"
+    "added, so this drives the Python CLI's `--profile`."};
+Signature audit_profiled_with_glyphs{"audit_profiled_with_glyphs", image_audit_params};
+Signature audit_bids{
+    "audit_bids", audit_bids_params,
+    "Audit every DWI under a BIDS root (shared `bids_batch` core path). Writes the\n"
+    "per-run and dataset reports under `<root>/derivatives/quorvex/` and returns a\n"
+    "small JSON summary (`status`, `exit_code`, `summary_path`, `results`) for the\n"
+    "caller to print. The exit code blocks only on WARN."};
+Signature detect_flip{"detect_flip", detect_flip_params};
+Signature detect_flip_with_glyphs{"detect_flip_with_glyphs", detect_flip_params};
+Signature repair{"repair", repair_params};
+Signature repair_with_glyphs{"repair_with_glyphs", repair_params};
+Signature recompute_bval{
+    "recompute_bval", recompute_bval_params,
+    "Opt-in b-value recovery from amplitude-encoded bvecs. Never reached from\n"
+    "`repair`; returns a JSON before/after summary."};
+
+}  // namespace quorvex_ext::signatures
