@@ -1,0 +1,14 @@
+"""Shared fixtures: paths to the read-only real data beside the checkout."""
+
+from pathlib import Path
+
+import pytest
+
+SHARED_DATA = Path(__file__).resolve().parents[2].parent / "shared" / "data"
+
+
+@pytest.fixture
+def shared_data() -> Path:
+    if not SHARED_DATA.is_dir():
+        pytest.skip("real data folder ../shared/data is not present in this checkout")
+    return SHARED_DATA

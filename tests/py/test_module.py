@@ -1,0 +1,251 @@
+"""The module object, its function table, and argument binding and conversion."""
+
+import inspect
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import _quorvex
+import quorvex
+
+NAMES = [
+    "version", "build_features", "inspect", "audit", "audit_with_glyphs", "audit_profiled",
+    "audit_profiled_with_glyphs", "audit_bids", "detect_flip", "detect_flip_with_glyphs",
+    "repair", "repair_with_glyphs", "recompute_bval",
+]
+
+# Oracles: plain Python functions with the documented signatures. The interpreter's own binding
+# errors for these are what the module must raise.
+_IMAGE = ("dwi, bvec=None, bval=None, grad=None, mask=None, tolerance=0.05, b0_threshold=50.0, "
+          "shell=None, step=None, strict=False, norm_tolerance=0.05")
+_DETECT = ("dwi, bvec=None, bval=None, grad=None, mask=None, tolerance=0.05, b0_threshold=50.0, "
+           "shell=None, step=None")
+_REPAIR = ("dwi, out_bvec, out_bval, bvec=None, bval=None, grad=None, mask=None, out_grad=None, "
+           "provenance=None, tolerance=0.05, b0_threshold=50.0, shell=None, step=None, "
+           "dry_run=False, in_place=False, strict=False, force_repair=False, norm_tolerance=0.05")
+SIGNATURES = {
+    "version": "",
+    "build_features": "",
+    "inspect": "bvec=None, bval=None, grad=None, tolerance=0.05, b0_threshold=50.0, shell=None, "
+               "strict=False, norm_tolerance=0.05",
+    "audit": "bvec=None, bval=None, grad=None, dwi=None, mask=None, tolerance=0.05, "
+             "b0_threshold=50.0, shell=None, step=None, strict=False, norm_tolerance=0.05",
+    "audit_with_glyphs": _IMAGE,
+    "audit_profiled": _IMAGE,
+    "audit_profiled_with_glyphs": _IMAGE,
+    "audit_bids": "root, tolerance=0.05, b0_threshold=50.0, shell=None, step=None, strict=False, "
+                  "norm_tolerance=0.05",
+    "detect_flip": _DETECT,
+    "detect_flip_with_glyphs": _DETECT,
+    "repair": _REPAIR,
+    "repair_with_glyphs": _REPAIR,
+    "recompute_bval": "out_bvec, out_bval, bvec=None, bval=None, grad=None, out_grad=None, "
+                      "provenance=None, b0_threshold=50.0, dry_run=False, in_place=False",
+}
+
+
+def oracle(name):
+    namespace = {}
+    exec(f"def {name}({SIGNATURES[name]}): return None", namespace)
+    return namespace[name]
+
+
+def binding_error(function, args, kwargs):
+    try:
+        function(*args, **kwargs)
+    except TypeError as error:
+        return str(error)
+    except Exception:
+        return None
+    return None
+
+
+def call_patterns(name):
+    """Argument sets that exercise every binding failure of one signature."""
+    params = list(inspect.signature(oracle(name)).parameters)
+    n = len(params)
+    yield (), {}
+    yield tuple(range(n + 1)), {}
+    yield tuple(range(n + 3)), {"nonsense": 1}
+    yield tuple(range(n + 1)), {params[0]: 1}
+    yield (), {"nonsense": 1, params[0]: 2}
+    yield (1,), {params[0]: 1}
+    yield (), {params[-1]: 1}
+    yield (1, 2), {params[-1]: 1, "x": 2}
+
+
+@pytest.mark.parametrize("name", [n for n in NAMES if SIGNATURES[n]])
+def test_binding_errors_match_the_interpreter(name):
+    function = getattr(_quorvex, name)
+    for args, kwargs in call_patterns(name):
+        expected = binding_error(oracle(name), args, kwargs)
+        if expected is None:
+            continue
+        assert binding_error(function, args, kwargs) == expected, (args, kwargs)
+
+
+def test_documented_binding_messages():
+    cases = [
+        (lambda: _quorvex.detect_flip(),
+         "detect_flip() missing 1 required positional argument: 'dwi'"),
+        (lambda: _quorvex.audit(nonsense=1),
+         "audit() got an unexpected keyword argument 'nonsense'"),
+        (lambda: _quorvex.repair("d.nii"),
+         "repair() missing 2 required positional arguments: 'out_bvec' and 'out_bval'"),
+        (lambda: _quorvex.recompute_bval(),
+         "recompute_bval() missing 2 required positional arguments: 'out_bvec' and 'out_bval'"),
+        (lambda: _quorvex.repair(),
+         "repair() missing 3 required positional arguments: 'dwi', 'out_bvec', and 'out_bval'"),
+        (lambda: _quorvex.inspect(*range(9)),
+         "inspect() takes from 0 to 8 positional arguments but 9 were given"),
+        (lambda: _quorvex.audit_bids("r", root="r"),
+         "audit_bids() got multiple values for argument 'root'"),
+    ]
+    for call, message in cases:
+        with pytest.raises(TypeError) as caught:
+            call()
+        assert str(caught.value) == message
+
+
+class TestModule:
+    def test_all_lists_the_functions_in_table_order(self):
+        assert _quorvex.__all__ == NAMES
+        assert quorvex.__all__ == NAMES
+        assert _quorvex.__doc__ == ""
+
+    @pytest.mark.parametrize("name", NAMES)
+    def test_text_signature_and_module(self, name):
+        function = getattr(_quorvex, name)
+        assert str(inspect.signature(function)) == f"({SIGNATURES[name]})"
+        assert function.__module__ == "_quorvex"
+        assert getattr(quorvex, name) is function
+
+    def test_docstring_bodies(self):
+        assert _quorvex.audit_profiled.__doc__.startswith("One instrumented audit: returns")
+        assert _quorvex.audit_bids.__doc__.endswith("The exit code blocks only on WARN.")
+        assert _quorvex.recompute_bval.__doc__ == (
+            "Opt-in b-value recovery from amplitude-encoded bvecs. Never reached from\n"
+            "`repair`; returns a JSON before/after summary.")
+        assert _quorvex.inspect.__doc__ is None
+
+    def test_version_and_build_features(self):
+        assert _quorvex.version() == "1.1.4"
+        first, second = _quorvex.build_features(), _quorvex.build_features()
+        assert first == [] and second == [] and first is not second
+        with pytest.raises(TypeError):
+            _quorvex.version(1)
+        with pytest.raises(TypeError):
+            _quorvex.build_features(x=1)
+
+    def test_reimport_returns_the_same_module(self):
+        first = sys.modules.pop("_quorvex")
+        try:
+            import _quorvex as again
+            assert again is first
+        finally:
+            sys.modules["_quorvex"] = first
+
+    def test_sub_interpreter_import_fails(self):
+        pytest.importorskip("_testcapi")
+        script = textwrap.dedent("""
+            import _quorvex, _testcapi
+            code = "import _quorvex"
+            raise SystemExit(_testcapi.run_in_subinterp(code))
+        """)
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+        assert result.returncode != 0
+        assert "ImportError" in result.stderr
+
+
+class Floaty:
+    def __float__(self):
+        return 0.25
+
+
+class Indexy:
+    def __index__(self):
+        return 2
+
+
+class BrokenFloat:
+    def __float__(self):
+        try:
+            raise KeyError("inner")
+        except KeyError as inner:
+            raise TypeError("no float today") from inner
+
+
+class PathStr(str):
+    pass
+
+
+def accepted(call):
+    """True when the arguments got past conversion (whatever the call did next)."""
+    try:
+        call()
+    except TypeError:
+        return False
+    except Exception:
+        return True
+    return True
+
+
+class TestConversion:
+    @pytest.mark.parametrize("value", [1, 0.5, True, Floaty(), Indexy(), np.float32(0.1), np.int64(3)])
+    def test_numbers_go_through_float_conversion(self, value):
+        assert accepted(lambda: _quorvex.inspect(tolerance=value))
+
+    @pytest.mark.parametrize("value, fragment", [
+        (None, "must be real number, not NoneType"),
+        ("0.5", "must be real number, not str"),
+    ])
+    def test_refused_numbers_name_the_argument(self, value, fragment):
+        with pytest.raises(TypeError) as caught:
+            _quorvex.inspect(tolerance=value)
+        assert str(caught.value) == f"argument 'tolerance': {fragment}"
+
+    def test_conversion_error_keeps_its_cause(self):
+        with pytest.raises(TypeError) as caught:
+            _quorvex.inspect(b0_threshold=BrokenFloat())
+        assert str(caught.value) == "argument 'b0_threshold': no float today"
+        assert isinstance(caught.value.__cause__, KeyError)
+
+    def test_non_type_errors_propagate_unchanged(self):
+        with pytest.raises(OverflowError):
+            _quorvex.inspect(tolerance=10**400)
+        with pytest.raises(UnicodeEncodeError):
+            _quorvex.inspect(bvec="\ud800x")
+
+    @pytest.mark.parametrize("value", [None, 0.0, Indexy()])
+    def test_optional_numbers(self, value):
+        assert accepted(lambda: _quorvex.inspect(shell=value))
+        assert accepted(lambda: _quorvex.audit(step=value))
+
+    @pytest.mark.parametrize("value", [True, False, np.True_, np.bool_(False)])
+    def test_flags_accept_bools(self, value):
+        assert accepted(lambda: _quorvex.inspect(strict=value))
+
+    @pytest.mark.parametrize("value", [0, 1, None, "yes", 1.0])
+    def test_flags_refuse_everything_else(self, value):
+        with pytest.raises(TypeError) as caught:
+            _quorvex.inspect(strict=value)
+        assert str(caught.value).startswith("argument 'strict': ")
+
+    @pytest.mark.parametrize("value", [pathlib.Path("a.bvec"), b"a.bvec", 3])
+    def test_paths_must_be_str(self, value):
+        with pytest.raises(TypeError) as caught:
+            _quorvex.audit(bvec=value)
+        assert str(caught.value).startswith("argument 'bvec': ")
+
+    def test_required_path_refuses_none_and_str_subclass_is_fine(self):
+        with pytest.raises(TypeError, match="^argument 'dwi': "):
+            _quorvex.detect_flip(None)
+        assert accepted(lambda: _quorvex.detect_flip(PathStr("d.nii")))
+
+    def test_embedded_null_is_refused_not_truncated(self):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            _quorvex.inspect(grad="real.b\x00ignored")
