@@ -12,6 +12,10 @@
 namespace quorvex_core {
 
 using Vec3 = std::array<double, 3>;
+/// A 3 x 3 matrix stored row by row, applied to a direction as a column vector (M * g).
+using Mat3 = std::array<Vec3, 3>;
+
+constexpr Mat3 identity_matrix{{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
 
 /// The b-value at or below which a volume counts as a b0 volume.
 constexpr double default_b0_threshold = 50.0;

@@ -163,6 +163,13 @@ const Arguments::Value& Arguments::find(std::string_view name, ParamKind kind) c
       fmt::format("{}(): no parameter '{}' of the requested kind", signature_->name, name));
 }
 
+bool Arguments::has(std::string_view name) const {
+  for (const Param& param : signature_->params) {
+    if (name == param.name) return true;
+  }
+  return false;
+}
+
 std::optional<std::string> Arguments::path(std::string_view name) const {
   const Value& value = find(name, ParamKind::Path);
   if (!value.given) return std::nullopt;

@@ -70,6 +70,8 @@ class Arguments {
   Arguments(const Signature& signature, std::vector<Value> values)
       : signature_(&signature), values_(std::move(values)) {}
 
+  /// Whether the function has a parameter of this name.
+  [[nodiscard]] bool has(std::string_view name) const;
   [[nodiscard]] std::optional<std::string> path(std::string_view name) const;
   /// A required path (the binder has already refused None).
   [[nodiscard]] const std::string& required_path(std::string_view name) const;

@@ -6,12 +6,17 @@
 #include <array>
 
 #include "boundary.hpp"
+#include "convert.hpp"
+#include "options.hpp"
+#include "quorvex/pipeline.hpp"
+#include "quorvex/report.hpp"
 #include "signatures.hpp"
+#include "table_args.hpp"
 
 namespace quorvex_ext {
 namespace {
 
-constexpr const char* tool_version = "1.1.4";
+namespace core = quorvex_core;
 
 using Body = PyObject* (*)(const Signature&, const Arguments&);
 
@@ -39,8 +44,31 @@ PyObject* not_yet_available(const Signature& signature, const Arguments& /*args*
   return nullptr;
 }
 
+// The table alone: scheme report and scheme rules.
+PyObject* scheme_audit(const Arguments& args) {
+  auto loaded = load_table(args);
+  if (!loaded) return nullptr;
+  auto report =
+      core::pipeline::scheme_audit(loaded->table, std::move(loaded->inputs), pipeline_options(args));
+  if (!report) return raise_error(report.error());
+  return to_str(core::to_json(*report, core::json::Layout::Compact));
+}
+
+PyObject* inspect(const Signature& /*signature*/, const Arguments& args) {
+  return scheme_audit(args);
+}
+
+PyObject* audit(const Signature& /*signature*/, const Arguments& args) {
+  if (args.path("dwi") || args.path("mask")) {
+    PyErr_SetString(PyExc_NotImplementedError,
+                    "audit() with an image or a mask is not available in this build yet");
+    return nullptr;
+  }
+  return scheme_audit(args);
+}
+
 PyObject* version(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
-  return guarded([] { return PyUnicode_FromString(tool_version); });
+  return guarded([] { return to_str(core::tool_version); });
 }
 
 PyObject* build_features(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
@@ -58,8 +86,8 @@ namespace s = signatures;
 const std::array<Function, 13> table{{
     {"version", no_args(&version), METH_NOARGS, nullptr},
     {"build_features", no_args(&build_features), METH_NOARGS, nullptr},
-    {"inspect", fast_call<s::inspect, not_yet_available>(), fast_flags, &s::inspect},
-    {"audit", fast_call<s::audit, not_yet_available>(), fast_flags, &s::audit},
+    {"inspect", fast_call<s::inspect, inspect>(), fast_flags, &s::inspect},
+    {"audit", fast_call<s::audit, audit>(), fast_flags, &s::audit},
     {"audit_with_glyphs", fast_call<s::audit_with_glyphs, not_yet_available>(), fast_flags,
      &s::audit_with_glyphs},
     {"audit_profiled", fast_call<s::audit_profiled, not_yet_available>(), fast_flags,
