@@ -70,6 +70,7 @@ demo: build
 bench: build build/cpp/build.ninja
 	$(CMAKE) --build build/cpp -j $(JOBS) --target table_io_bench
 	build/cpp/table_io_bench
+	$(PY) bench/inspect_bench.py
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

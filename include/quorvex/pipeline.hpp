@@ -35,8 +35,7 @@ struct PipelineOptions {
 
 /// The scheme report with the scheme rules applied: the whole audit of a table without an
 /// image. Fails only on the strict amplitude gate.
-[[nodiscard]] Result<Report> scheme_audit(const GradientTable& table,
-                                          std::vector<InputFile> inputs,
+[[nodiscard]] Result<Report> scheme_audit(const GradientTable& table, std::vector<InputFile> inputs,
                                           const PipelineOptions& options);
 
 /// The non-b0 shell nearest `target` (ties keep the earlier, lower shell). `NoUsableShell` when

@@ -54,8 +54,8 @@ struct B0Drift {
                                                double b0_threshold, double tolerance);
 
 /// One shell from its (non-empty) members.
-[[nodiscard]] Shell make_shell(const std::vector<double>& bvals,
-                               std::vector<std::uint64_t> members, bool is_b0);
+[[nodiscard]] Shell make_shell(const std::vector<double>& bvals, std::vector<std::uint64_t> members,
+                               bool is_b0);
 
 [[nodiscard]] B0Summary b0_summary(const std::vector<double>& bvals, double b0_threshold);
 
@@ -64,7 +64,6 @@ struct B0Drift {
                                                            double tolerance);
 
 /// Slope and relative peak-to-peak range of per-volume b0 means; both 0 with fewer than two.
-[[nodiscard]] B0Drift b0_drift(std::vector<std::uint64_t> indices,
-                               std::vector<double> mean_signal);
+[[nodiscard]] B0Drift b0_drift(std::vector<std::uint64_t> indices, std::vector<double> mean_signal);
 
 }  // namespace quorvex_core

@@ -18,6 +18,15 @@ namespace quorvex_core {
 /// The input is assumed to be valid UTF-8.
 [[nodiscard]] std::size_t whitespace_length_at(std::string_view text, std::size_t pos) noexcept;
 
+/// `whitespace_length_at` with the ASCII case inline: gradient files are almost all ASCII and
+/// the token scanners call this once per byte.
+[[nodiscard]] inline std::size_t whitespace_length(std::string_view text,
+                                                   std::size_t pos) noexcept {
+  const auto byte = static_cast<unsigned char>(text[pos]);
+  if (byte < 0x80) return (byte == ' ' || (byte >= 0x09 && byte <= 0x0D)) ? 1 : 0;
+  return whitespace_length_at(text, pos);
+}
+
 /// `text` without White_Space at either end.
 [[nodiscard]] std::string_view trim_whitespace(std::string_view text) noexcept;
 
@@ -27,12 +36,13 @@ template <class OnToken>
 bool for_each_token(std::string_view text, OnToken&& on_token) {
   std::size_t pos = 0;
   while (pos < text.size()) {
-    if (const std::size_t ws = whitespace_length_at(text, pos); ws != 0) {
+    if (const std::size_t ws = whitespace_length(text, pos); ws != 0) {
       pos += ws;
       continue;
     }
     const std::size_t start = pos;
-    while (pos < text.size() && whitespace_length_at(text, pos) == 0) ++pos;
+    while (pos < text.size() && whitespace_length(text, pos) == 0)
+      ++pos;
     if (!on_token(text.substr(start, pos - start))) return false;
   }
   return true;

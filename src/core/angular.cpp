@@ -24,7 +24,9 @@ double distance(const Vec3& a, const Vec3& b, double sign) {
   return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+double dot(const Vec3& a, const Vec3& b) {
+  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
 
 // Coulomb energy of the direction set with each direction's antipode as a second charge (the
 // sign of a gradient direction carries no information for diffusion).
@@ -81,7 +83,8 @@ AngularSummary analyze(const GradientTable& table, double b0_threshold, double t
   for (const Shell& shell : detect_shells(table.bvals(), b0_threshold, tolerance)) {
     if (shell.is_b0) continue;
     u.clear();
-    for (const std::uint64_t i : shell.indices) u.push_back(unit.directions()[i]);
+    for (const std::uint64_t i : shell.indices)
+      u.push_back(unit.directions()[i]);
     ShellAngular out;
     out.nominal_b = shell.nominal_b;
     out.count = shell.count;

@@ -79,10 +79,18 @@ Writer& Writer::close(char bracket) {
   return *this;
 }
 
-Writer& Writer::begin_object() { return open('{'); }
-Writer& Writer::end_object() { return close('}'); }
-Writer& Writer::begin_array() { return open('['); }
-Writer& Writer::end_array() { return close(']'); }
+Writer& Writer::begin_object() {
+  return open('{');
+}
+Writer& Writer::end_object() {
+  return close('}');
+}
+Writer& Writer::begin_array() {
+  return open('[');
+}
+Writer& Writer::end_array() {
+  return close(']');
+}
 
 Writer& Writer::key(std::string_view name) {
   before_value();

@@ -3,18 +3,20 @@
 
 #include <fmt/format.h>
 
+#include <locale.h>
 #include <array>
 #include <charconv>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
-#include <locale.h>
 #include <system_error>
 
 namespace quorvex_core {
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 bool equals_ignoring_case(std::string_view text, std::string_view lower) {
   if (text.size() != lower.size()) return false;
@@ -30,10 +32,12 @@ bool equals_ignoring_case(std::string_view text, std::string_view lower) {
 bool is_decimal(std::string_view body) {
   std::size_t i = 0;
   std::size_t mantissa_digits = 0;
-  while (i < body.size() && is_digit(body[i])) ++i, ++mantissa_digits;
+  while (i < body.size() && is_digit(body[i]))
+    ++i, ++mantissa_digits;
   if (i < body.size() && body[i] == '.') {
     ++i;
-    while (i < body.size() && is_digit(body[i])) ++i, ++mantissa_digits;
+    while (i < body.size() && is_digit(body[i]))
+      ++i, ++mantissa_digits;
   }
   if (mantissa_digits == 0) return false;
   if (i == body.size()) return true;
@@ -41,7 +45,8 @@ bool is_decimal(std::string_view body) {
   ++i;
   if (i < body.size() && (body[i] == '+' || body[i] == '-')) ++i;
   const std::size_t exponent_start = i;
-  while (i < body.size() && is_digit(body[i])) ++i;
+  while (i < body.size() && is_digit(body[i]))
+    ++i;
   return i > exponent_start && i == body.size();
 }
 
@@ -116,8 +121,8 @@ std::optional<double> parse_number(std::string_view token) noexcept {
   if (equals_ignoring_case(body, "nan")) return negative ? -std::nan("") : std::nan("");
   if (!is_decimal(body)) return std::nullopt;
   double value = 0.0;
-  const auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), value,
-                                         std::chars_format::general);
+  const auto [end, ec] =
+      std::from_chars(body.data(), body.data() + body.size(), value, std::chars_format::general);
   if (ec == std::errc::result_out_of_range) {
     value = parse_out_of_range(body);
   } else if (ec != std::errc{} || end != body.data() + body.size()) {

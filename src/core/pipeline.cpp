@@ -43,8 +43,7 @@ Result<Shell> pick_shell(const std::vector<double>& bvals, double b0_threshold, 
   std::optional<Shell> choice;
   for (Shell& shell : detect_shells(bvals, b0_threshold, tolerance)) {
     if (shell.is_b0) continue;
-    if (!choice ||
-        std::fabs(choice->nominal_b - target) > std::fabs(shell.nominal_b - target)) {
+    if (!choice || std::fabs(choice->nominal_b - target) > std::fabs(shell.nominal_b - target)) {
       choice = std::move(shell);
     }
   }
@@ -53,8 +52,7 @@ Result<Shell> pick_shell(const std::vector<double>& bvals, double b0_threshold, 
 }
 
 std::vector<std::pair<double, std::uint64_t>> shell_counts(const std::vector<double>& bvals,
-                                                           double b0_threshold,
-                                                           double tolerance) {
+                                                           double b0_threshold, double tolerance) {
   std::vector<std::pair<double, std::uint64_t>> counts;
   for (const Shell& shell : detect_shells(bvals, b0_threshold, tolerance)) {
     counts.emplace_back(shell.nominal_b, shell.count);

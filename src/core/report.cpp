@@ -10,13 +10,15 @@ namespace {
 
 void write_indices(json::Writer& w, const std::vector<std::uint64_t>& values) {
   w.begin_array();
-  for (const auto v : values) w.integer(v);
+  for (const auto v : values)
+    w.integer(v);
   w.end_array();
 }
 
 void write_numbers(json::Writer& w, const std::vector<double>& values) {
   w.begin_array();
-  for (const double v : values) w.number(v);
+  for (const double v : values)
+    w.number(v);
   w.end_array();
 }
 
@@ -27,7 +29,8 @@ void write_vector(json::Writer& w, const Vec3& v) {
 void write_scheme(json::Writer& w, const SchemeTable& scheme) {
   w.begin_object();
   w.key("directions").begin_array();
-  for (const Vec3& d : scheme.directions) write_vector(w, d);
+  for (const Vec3& d : scheme.directions)
+    write_vector(w, d);
   w.end_array();
   w.key("bvals");
   write_numbers(w, scheme.bvals);
@@ -52,7 +55,8 @@ void write_shells(json::Writer& w, const ShellSummary& s) {
   w.key("b0_threshold").number(s.b0_threshold);
   w.key("tolerance").number(s.tolerance);
   w.key("shells").begin_array();
-  for (const Shell& shell : s.shells) write_shell(w, shell);
+  for (const Shell& shell : s.shells)
+    write_shell(w, shell);
   w.end_array();
   w.key("b0").begin_object();
   w.key("count").integer(s.b0.count);
@@ -123,7 +127,8 @@ void write_repair(json::Writer& w, const RepairRecord& r) {
   write_matrix(w, r.matrix);
   w.key("label").string(r.label);
   w.key("outputs").begin_array();
-  for (const std::string& path : r.outputs) w.string(path);
+  for (const std::string& path : r.outputs)
+    w.string(path);
   w.end_array();
   w.end_object();
 }
@@ -144,7 +149,8 @@ void write_norm_stats(json::Writer& w, const NormStats& n) {
 
 void write_matrix(json::Writer& w, const Mat3& m) {
   w.begin_array();
-  for (const Vec3& row : m) write_vector(w, row);
+  for (const Vec3& row : m)
+    write_vector(w, row);
   w.end_array();
 }
 
@@ -166,7 +172,8 @@ void write_flip_result(json::Writer& w, const FlipResult& f) {
   w.key("n_wm_voxels").integer(f.n_wm_voxels);
   w.key("mask_mean_fa").number(f.mask_mean_fa);
   w.key("ranking").begin_array();
-  for (const CandidateScore& c : f.ranking) write_candidate(w, c);
+  for (const CandidateScore& c : f.ranking)
+    write_candidate(w, c);
   w.end_array();
   w.key("best");
   write_candidate(w, f.best);
@@ -250,7 +257,8 @@ std::string to_json(const Report& r, json::Layout layout) {
   if (r.repair) write_repair(w.key("repair"), *r.repair);
   if (r.norm_stats) write_norm_stats(w.key("norm_stats"), *r.norm_stats);
   w.key("notes").begin_array();
-  for (const std::string& note : r.notes) w.string(note);
+  for (const std::string& note : r.notes)
+    w.string(note);
   w.end_array();
   w.end_object();
   return w.take();

@@ -32,9 +32,10 @@ void shell_findings(const AngularSummary& angular, std::vector<Finding>& out) {
                      true});
     } else {
       if (s.count < dti_recommended_directions) {
-        out.push_back({fmt::format("shell b={:.0f}: {} directions, below the recommended {} for "
-                                   "a robust DTI fit",
-                                   b, s.count, dti_recommended_directions)});
+        out.push_back(
+            {fmt::format("shell b={:.0f}: {} directions, below the recommended {} for "
+                         "a robust DTI fit",
+                         b, s.count, dti_recommended_directions)});
       }
       if (!s.condition_number) {
         out.push_back({fmt::format("shell b={:.0f}: DTI design matrix is rank-deficient "
@@ -47,18 +48,19 @@ void shell_findings(const AngularSummary& angular, std::vector<Finding>& out) {
                                    b, *s.condition_number),
                        true});
       } else if (*s.condition_number >= elevated_condition) {
-        out.push_back({fmt::format("shell b={:.0f}: DTI design-matrix condition number {:.1f} is "
-                                   "elevated",
-                                   b, *s.condition_number)});
+        out.push_back(
+            {fmt::format("shell b={:.0f}: DTI design-matrix condition number {:.1f} is "
+                         "elevated",
+                         b, *s.condition_number)});
       }
     }
     if (!s.duplicates.empty()) {
       const auto antipodal = static_cast<std::size_t>(std::count_if(
           s.duplicates.begin(), s.duplicates.end(), [](const auto& p) { return p.antipodal; }));
-      out.push_back({fmt::format("shell b={:.0f}: {} antipodal + {} near-duplicate direction "
-                                 "pair(s) within {:.1f}°",
-                                 b, antipodal, s.duplicates.size() - antipodal,
-                                 angular.duplicate_angle_deg)});
+      out.push_back({fmt::format(
+          "shell b={:.0f}: {} antipodal + {} near-duplicate direction "
+          "pair(s) within {:.1f}°",
+          b, antipodal, s.duplicates.size() - antipodal, angular.duplicate_angle_deg)});
     }
   }
 }
@@ -69,9 +71,10 @@ Result<Report> apply(Report report, bool strict) {
   std::vector<Finding> findings;
   if (report.angular) shell_findings(*report.angular, findings);
   if (report.shells && !report.shells->non_integer_bvals.empty()) {
-    findings.push_back({fmt::format("{} volume(s) have non-integer b-values (ramp sampling or "
-                                    "rounding)",
-                                    report.shells->non_integer_bvals.size())});
+    findings.push_back(
+        {fmt::format("{} volume(s) have non-integer b-values (ramp sampling or "
+                     "rounding)",
+                     report.shells->non_integer_bvals.size())});
   }
   if (report.b0_drift) {
     const double r = report.b0_drift->relative_drift;
@@ -91,7 +94,8 @@ Result<Report> apply(Report report, bool strict) {
       report.notes.push_back(std::move(f.message));
     }
     if (strict && any_severe && report.status == Status::Pass) {
-      report.notes.emplace_back("strict: severe scheme-quality issue(s) promoted status PASS → WARN");
+      report.notes.emplace_back(
+          "strict: severe scheme-quality issue(s) promoted status PASS → WARN");
       report.status = Status::Warn;
     }
   }

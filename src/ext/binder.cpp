@@ -16,7 +16,8 @@ constexpr std::size_t max_params = 24;
 
 std::size_t required_count(const Signature& signature) {
   std::size_t n = 0;
-  while (n < signature.params.size() && signature.params[n].default_text == nullptr) ++n;
+  while (n < signature.params.size() && signature.params[n].default_text == nullptr)
+    ++n;
   return n;
 }
 
@@ -90,17 +91,17 @@ bool Signature::intern_keywords() {
   return true;
 }
 
-std::optional<Arguments> bind(const Signature& signature, PyObject* const* args,
-                              Py_ssize_t nargs, PyObject* kwnames) {
+std::optional<Arguments> bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
   const std::size_t n_params = signature.params.size();
   if (n_params > max_params || signature.keywords.size() != n_params) {
     throw std::logic_error(fmt::format("{}(): broken parameter table", signature.name));
   }
   std::array<PyObject*, max_params> slots{};
-  const auto positional = static_cast<std::size_t>(nargs) < n_params
-                              ? static_cast<std::size_t>(nargs)
-                              : n_params;
-  for (std::size_t i = 0; i < positional; ++i) slots[i] = args[i];
+  const auto positional =
+      static_cast<std::size_t>(nargs) < n_params ? static_cast<std::size_t>(nargs) : n_params;
+  for (std::size_t i = 0; i < positional; ++i)
+    slots[i] = args[i];
 
   // Keywords are checked before the positional count, as the interpreter does for a def.
   const Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -108,8 +109,8 @@ std::optional<Arguments> bind(const Signature& signature, PyObject* const* args,
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     const Py_ssize_t index = keyword_index(signature, key);
     if (index < 0) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                   signature.name, key);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", signature.name,
+                   key);
       return std::nullopt;
     }
     auto& slot = slots[static_cast<std::size_t>(index)];
@@ -192,6 +193,8 @@ std::optional<double> Arguments::optional_number(std::string_view name) const {
   return value.number;
 }
 
-bool Arguments::flag(std::string_view name) const { return find(name, ParamKind::Flag).flag; }
+bool Arguments::flag(std::string_view name) const {
+  return find(name, ParamKind::Flag).flag;
+}
 
 }  // namespace quorvex_ext

@@ -23,8 +23,8 @@ constexpr const char* panic_doc =
 PyObject* panic_type() noexcept {
   static PyObject* type = nullptr;
   if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
-                                     PyExc_BaseException, nullptr);
+    type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc, PyExc_BaseException,
+                                     nullptr);
   }
   return type;
 }

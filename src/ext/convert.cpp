@@ -10,7 +10,9 @@
 namespace quorvex_ext {
 namespace {
 
-const char* type_name(PyObject* object) { return Py_TYPE(object)->tp_name; }
+const char* type_name(PyObject* object) {
+  return Py_TYPE(object)->tp_name;
+}
 
 // Replaces the pending TypeError by "argument '{name}': {message}", keeping its cause; any other
 // pending error is left as it is.
@@ -25,9 +27,8 @@ void name_the_argument(const char* name) {
     Py_DECREF(raised);
     return;
   }
-  PyObject* renamed =
-      PyObject_CallFunction(PyExc_TypeError, "N", PyUnicode_FromFormat("argument '%s': %U", name,
-                                                                       message));
+  PyObject* renamed = PyObject_CallFunction(
+      PyExc_TypeError, "N", PyUnicode_FromFormat("argument '%s': %U", name, message));
   Py_DECREF(message);
   if (renamed == nullptr) {
     Py_DECREF(raised);
@@ -40,7 +41,9 @@ void name_the_argument(const char* name) {
   PyErr_SetRaisedException(renamed);
 }
 
-void refuse(const char* message) { PyErr_SetString(PyExc_TypeError, message); }
+void refuse(const char* message) {
+  PyErr_SetString(PyExc_TypeError, message);
+}
 
 bool convert_path(PyObject* object, Arguments::Value& out) {
   if (!PyUnicode_Check(object)) {

@@ -48,8 +48,8 @@ PyObject* not_yet_available(const Signature& signature, const Arguments& /*args*
 PyObject* scheme_audit(const Arguments& args) {
   auto loaded = load_table(args);
   if (!loaded) return nullptr;
-  auto report =
-      core::pipeline::scheme_audit(loaded->table, std::move(loaded->inputs), pipeline_options(args));
+  auto report = core::pipeline::scheme_audit(loaded->table, std::move(loaded->inputs),
+                                             pipeline_options(args));
   if (!report) return raise_error(report.error());
   return to_str(core::to_json(*report, core::json::Layout::Compact));
 }
@@ -107,6 +107,8 @@ const std::array<Function, 13> table{{
 
 }  // namespace
 
-std::span<const Function> functions() { return table; }
+std::span<const Function> functions() {
+  return table;
+}
 
 }  // namespace quorvex_ext

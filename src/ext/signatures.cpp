@@ -6,9 +6,15 @@
 namespace quorvex_ext::signatures {
 namespace {
 
-constexpr Param optional_path(const char* name) { return {name, ParamKind::Path, "None"}; }
-constexpr Param required_path(const char* name) { return {name, ParamKind::Path}; }
-constexpr Param flag(const char* name) { return {name, ParamKind::Flag, "False", 0.0}; }
+constexpr Param optional_path(const char* name) {
+  return {name, ParamKind::Path, "None"};
+}
+constexpr Param required_path(const char* name) {
+  return {name, ParamKind::Path};
+}
+constexpr Param flag(const char* name) {
+  return {name, ParamKind::Flag, "False", 0.0};
+}
 constexpr Param optional_number(const char* name) {
   return {name, ParamKind::OptionalNumber, "None"};
 }
@@ -18,9 +24,8 @@ constexpr Param b0_threshold{"b0_threshold", ParamKind::Number, "50.0", 50.0};
 constexpr Param norm_tolerance{"norm_tolerance", ParamKind::Number, "0.05", 0.05};
 
 constexpr std::array inspect_params{
-    optional_path("bvec"),     optional_path("bval"),   optional_path("grad"),
-    tolerance,                 b0_threshold,            optional_number("shell"),
-    flag("strict"),            norm_tolerance,
+    optional_path("bvec"), optional_path("bval"),    optional_path("grad"), tolerance,
+    b0_threshold,          optional_number("shell"), flag("strict"),        norm_tolerance,
 };
 
 constexpr std::array audit_params{
@@ -38,29 +43,47 @@ constexpr std::array image_audit_params{
 };
 
 constexpr std::array audit_bids_params{
-    required_path("root"),    tolerance,      b0_threshold, optional_number("shell"),
-    optional_number("step"),  flag("strict"), norm_tolerance,
+    required_path("root"),   tolerance,      b0_threshold,   optional_number("shell"),
+    optional_number("step"), flag("strict"), norm_tolerance,
 };
 
 constexpr std::array detect_flip_params{
-    required_path("dwi"),  optional_path("bvec"), optional_path("bval"),
-    optional_path("grad"), optional_path("mask"), tolerance,
+    required_path("dwi"),  optional_path("bvec"),    optional_path("bval"),
+    optional_path("grad"), optional_path("mask"),    tolerance,
     b0_threshold,          optional_number("shell"), optional_number("step"),
 };
 
 constexpr std::array repair_params{
-    required_path("dwi"),      required_path("out_bvec"),  required_path("out_bval"),
-    optional_path("bvec"),     optional_path("bval"),      optional_path("grad"),
-    optional_path("mask"),     optional_path("out_grad"),  optional_path("provenance"),
-    tolerance,                 b0_threshold,               optional_number("shell"),
-    optional_number("step"),   flag("dry_run"),            flag("in_place"),
-    flag("strict"),            flag("force_repair"),       norm_tolerance,
+    required_path("dwi"),
+    required_path("out_bvec"),
+    required_path("out_bval"),
+    optional_path("bvec"),
+    optional_path("bval"),
+    optional_path("grad"),
+    optional_path("mask"),
+    optional_path("out_grad"),
+    optional_path("provenance"),
+    tolerance,
+    b0_threshold,
+    optional_number("shell"),
+    optional_number("step"),
+    flag("dry_run"),
+    flag("in_place"),
+    flag("strict"),
+    flag("force_repair"),
+    norm_tolerance,
 };
 
 constexpr std::array recompute_bval_params{
-    required_path("out_bvec"), required_path("out_bval"), optional_path("bvec"),
-    optional_path("bval"),     optional_path("grad"),     optional_path("out_grad"),
-    optional_path("provenance"), b0_threshold,            flag("dry_run"),
+    required_path("out_bvec"),
+    required_path("out_bval"),
+    optional_path("bvec"),
+    optional_path("bval"),
+    optional_path("grad"),
+    optional_path("out_grad"),
+    optional_path("provenance"),
+    b0_threshold,
+    flag("dry_run"),
     flag("in_place"),
 };
 

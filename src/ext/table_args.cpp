@@ -13,8 +13,8 @@ std::optional<quorvex_core::io::LoadedTable> load_table(const Arguments& args) {
     raise_value_error("provide bvec and bval, or grad");
     return std::nullopt;
   }
-  auto loaded = grad ? quorvex_core::io::load_mrtrix(*grad)
-                     : quorvex_core::io::load_fsl(*bvec, *bval);
+  auto loaded =
+      grad ? quorvex_core::io::load_mrtrix(*grad) : quorvex_core::io::load_fsl(*bvec, *bval);
   if (!loaded) {
     raise_error(loaded.error());
     return std::nullopt;

@@ -35,9 +35,9 @@ Vec3 at_angle_from_x(double degrees) {
 }  // namespace
 
 TEST(angular_test, six_axis_scheme_is_rank_deficient_with_antipodal_pairs) {
-  const auto summary = analyze(shell_of({{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {-1, 0, 0}, {0, -1, 0},
-                                         {0, 0, -1}}),
-                               50.0, 0.05, 5.0);
+  const auto summary =
+      analyze(shell_of({{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {-1, 0, 0}, {0, -1, 0}, {0, 0, -1}}), 50.0,
+              0.05, 5.0);
   ASSERT_EQ(summary.shells.size(), 1U);
   const ShellAngular& s = summary.shells[0];
   EXPECT_FALSE(s.condition_number.has_value());
@@ -57,8 +57,11 @@ TEST(angular_test, direction_count_flags_and_condition_number) {
   const struct {
     std::size_t n;
     bool dti_min, dti_rec, csd;
-  } cases[] = {{6, true, false, false}, {29, true, false, false}, {30, true, true, false},
-               {44, true, true, false}, {45, true, true, true}};
+  } cases[] = {{6, true, false, false},
+               {29, true, false, false},
+               {30, true, true, false},
+               {44, true, true, false},
+               {45, true, true, true}};
   for (const auto& c : cases) {
     const auto s = analyze(shell_of(spiral(c.n)), 50.0, 0.05, 5.0).shells[0];
     EXPECT_EQ(s.meets_dti_minimum, c.dti_min) << c.n;
@@ -103,7 +106,8 @@ TEST(angular_test, b0_only_table_has_no_shells) {
 TEST(angular_test, unnormalised_directions_are_judged_by_their_axes) {
   auto dirs = spiral(30);
   auto scaled = dirs;
-  for (auto& d : scaled) d = {d[0] * 3, d[1] * 3, d[2] * 3};
+  for (auto& d : scaled)
+    d = {d[0] * 3, d[1] * 3, d[2] * 3};
   const auto a = analyze(shell_of(dirs), 50.0, 0.05, 5.0).shells[0];
   const auto b = analyze(shell_of(scaled), 50.0, 0.05, 5.0).shells[0];
   EXPECT_NEAR(a.electrostatic_energy, b.electrostatic_energy, 1e-9);

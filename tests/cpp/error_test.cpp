@@ -20,7 +20,8 @@ TEST(error_test, display_texts) {
        "failed to parse sub-01_dwi.bvec: invalid number: abc"},
       {Error::table_mismatch(64, 65), "gradient table mismatch: 64 directions but 65 b-values"},
       {Error::volume_mismatch(64, 65), "volume mismatch: 64 gradients but 65 DWI volumes"},
-      {Error::mask_mismatch(10, 12), "mask grid mismatch: mask has 10 voxels but the DWI grid has 12"},
+      {Error::mask_mismatch(10, 12),
+       "mask grid mismatch: mask has 10 voxels but the DWI grid has 12"},
       {Error::dti_fit("no DWI volumes in the working shell"),
        "DTI fit failed: no DWI volumes in the working shell"},
       {Error::no_usable_shell(), "no usable non-b0 shell for flip detection"},
@@ -28,7 +29,8 @@ TEST(error_test, display_texts) {
       {Error::refuse_overwrite("out.bvec"),
        "refusing to overwrite existing file: out.bvec (pass --force to allow)"},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.error.display(), c.text);
+  for (const auto& c : cases)
+    EXPECT_EQ(c.error.display(), c.text);
 }
 
 TEST(error_test, json_from_io_keeps_the_system_text_only) {

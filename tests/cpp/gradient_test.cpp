@@ -21,8 +21,8 @@ GradientTable table(std::vector<Vec3> dirs, std::vector<double> bvals) {
 }  // namespace
 
 TEST(gradient_test, lengths_must_match) {
-  EXPECT_ERROR(GradientTable::create(std::vector<Vec3>(64), std::vector<double>(63)),
-               TableMismatch, "gradient table mismatch: 64 directions but 63 b-values");
+  EXPECT_ERROR(GradientTable::create(std::vector<Vec3>(64), std::vector<double>(63)), TableMismatch,
+               "gradient table mismatch: 64 directions but 63 b-values");
   EXPECT_TRUE(GradientTable::create({}, {}).has_value());
 }
 
@@ -32,7 +32,8 @@ TEST(gradient_test, threshold_itself_is_b0) {
 }
 
 TEST(gradient_test, norm_tolerance_is_strict) {
-  const auto at_tolerance = table({{1.25, 0, 0}, {0.75, 0, 0}, {1.2500001, 0, 0}}, {1000, 1000, 1000});
+  const auto at_tolerance =
+      table({{1.25, 0, 0}, {0.75, 0, 0}, {1.2500001, 0, 0}}, {1000, 1000, 1000});
   const auto s = at_tolerance.norm_stats(50.0, 0.25);
   EXPECT_EQ(s.non_b0_count, 3U);
   EXPECT_EQ(s.non_unit_count, 1U);
@@ -55,7 +56,8 @@ TEST(gradient_test, only_b0_volumes_give_zero_stats_and_no_recovery) {
 }
 
 TEST(gradient_test, nan_norm_is_skipped_by_the_extremes) {
-  const auto s = table({{NAN, 0, 0}, {2, 0, 0}, {0.5, 0, 0}}, {1000, 1000, 1000}).norm_stats(50, 0.05);
+  const auto s =
+      table({{NAN, 0, 0}, {2, 0, 0}, {0.5, 0, 0}}, {1000, 1000, 1000}).norm_stats(50, 0.05);
   EXPECT_EQ(s.norm_min, 0.5);
   EXPECT_EQ(s.norm_max, 2.0);
   EXPECT_TRUE(std::isnan(s.norm_mean));

@@ -17,7 +17,9 @@ using quorvex_core::parse_number;
 
 namespace {
 
-double c_strtod(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+double c_strtod(const std::string& text) {
+  return std::strtod(text.c_str(), nullptr);
+}
 
 std::string c_fixed6(double value) {
   char buf[400];
@@ -28,9 +30,23 @@ std::string c_fixed6(double value) {
 }  // namespace
 
 TEST(number_test, accepts_the_decimal_grammar) {
-  const char* tokens[] = {"0",      "-0",     "+1",    "1.",     ".5",      "-.5e-3", "1e5",
-                          "1E+05",  "3.25",   "1e400", "-1e400", "1e-400",  "4.9e-324",
-                          "00012",  "0.1",    "2.2250738585072011e-308", "123456789012345678901234567890"};
+  const char* tokens[] = {"0",
+                          "-0",
+                          "+1",
+                          "1.",
+                          ".5",
+                          "-.5e-3",
+                          "1e5",
+                          "1E+05",
+                          "3.25",
+                          "1e400",
+                          "-1e400",
+                          "1e-400",
+                          "4.9e-324",
+                          "00012",
+                          "0.1",
+                          "2.2250738585072011e-308",
+                          "123456789012345678901234567890"};
   for (const char* token : tokens) {
     const auto value = parse_number(token);
     ASSERT_TRUE(value.has_value()) << token;
@@ -53,10 +69,33 @@ TEST(number_test, accepts_special_words_in_any_case) {
 }
 
 TEST(number_test, rejects_what_the_grammar_excludes) {
-  const char* tokens[] = {"",     "+",     "-",     ".",      "e5",    "1e",    "1e+",   "1.2.3",
-                          "0x1p3", "0x10",  "1,0,0", "1;",     "abc",   "nan(1)", "infin", "++1",
-                          "1 ",   "\xC2\xA0" "1", "1d5",   "1_000", "inf5",  "--1",   "#1",   "１"};
-  for (const char* token : tokens) EXPECT_FALSE(parse_number(token).has_value()) << token;
+  const char* tokens[] = {"",
+                          "+",
+                          "-",
+                          ".",
+                          "e5",
+                          "1e",
+                          "1e+",
+                          "1.2.3",
+                          "0x1p3",
+                          "0x10",
+                          "1,0,0",
+                          "1;",
+                          "abc",
+                          "nan(1)",
+                          "infin",
+                          "++1",
+                          "1 ",
+                          "\xC2\xA0"
+                          "1",
+                          "1d5",
+                          "1_000",
+                          "inf5",
+                          "--1",
+                          "#1",
+                          "１"};
+  for (const char* token : tokens)
+    EXPECT_FALSE(parse_number(token).has_value()) << token;
 }
 
 TEST(number_test, parsing_matches_strtod_on_random_tokens) {
@@ -67,7 +106,8 @@ TEST(number_test, parsing_matches_strtod_on_random_tokens) {
   for (int i = 0; i < 20000; ++i) {
     std::string token;
     const int n = length(rng);
-    for (int k = 0; k < n; ++k) token.push_back(static_cast<char>('0' + digit(rng)));
+    for (int k = 0; k < n; ++k)
+      token.push_back(static_cast<char>('0' + digit(rng)));
     token.insert(static_cast<std::size_t>(n / 2), ".");
     token += "e" + std::to_string(exponent(rng));
     const auto value = parse_number(token);
@@ -130,12 +170,27 @@ TEST(number_test, json_number_forms) {
     double value;
     const char* text;
   } cases[] = {
-      {1000.0, "1000.0"},  {1e16, "1e+16"},      {1.5e16, "1.5e+16"},   {123.456, "123.456"},
-      {1e-5, "0.00001"},   {1e-7, "1e-7"},       {1e-6, "1e-6"},        {0.05, "0.05"},
-      {50.0, "50.0"},      {0.0, "0.0"},         {-0.0, "-0.0"},        {-2.5, "-2.5"},
-      {1e15, "1000000000000000.0"},             {1.2345e-5, "0.000012345"},
-      {9.999e15, "9999000000000000.0"},         {5e-324, "5e-324"},    {1.7976931348623157e308, "1.7976931348623157e+308"},
-      {std::nan(""), "null"}, {HUGE_VAL, "null"}, {-HUGE_VAL, "null"},
+      {1000.0, "1000.0"},
+      {1e16, "1e+16"},
+      {1.5e16, "1.5e+16"},
+      {123.456, "123.456"},
+      {1e-5, "0.00001"},
+      {1e-7, "1e-7"},
+      {1e-6, "1e-6"},
+      {0.05, "0.05"},
+      {50.0, "50.0"},
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {-2.5, "-2.5"},
+      {1e15, "1000000000000000.0"},
+      {1.2345e-5, "0.000012345"},
+      {9.999e15, "9999000000000000.0"},
+      {5e-324, "5e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {std::nan(""), "null"},
+      {HUGE_VAL, "null"},
+      {-HUGE_VAL, "null"},
   };
-  for (const auto& c : cases) EXPECT_EQ(format_json_number(c.value), c.text) << c.value;
+  for (const auto& c : cases)
+    EXPECT_EQ(format_json_number(c.value), c.text) << c.value;
 }

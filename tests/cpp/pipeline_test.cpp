@@ -23,7 +23,8 @@ TEST(pipeline_test, shell_counts_in_detection_order) {
 }
 
 TEST(pipeline_test, scheme_report_has_every_scheme_section) {
-  const auto table = *GradientTable::create({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 999.5, 1000.0004});
+  const auto table =
+      *GradientTable::create({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 999.5, 1000.0004});
   const Report r = pipeline::scheme_report(table, {}, {});
   EXPECT_EQ(r.status, Status::Pass);
   ASSERT_TRUE(r.shells && r.angular && r.norm_stats);

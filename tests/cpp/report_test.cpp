@@ -13,7 +13,9 @@ using namespace quorvex_core;
 
 namespace {
 
-std::string compact(const Report& r) { return to_json(r, json::Layout::Compact); }
+std::string compact(const Report& r) {
+  return to_json(r, json::Layout::Compact);
+}
 
 // The report without its timestamp, for comparisons.
 Report fixed_time(Report r) {
@@ -25,10 +27,9 @@ Report fixed_time(Report r) {
 
 TEST(report_test, scheme_only_report_layout) {
   const Report r = fixed_time(Report::create({}));
-  EXPECT_EQ(compact(r),
-            R"({"schema_version":1,"tool":"quorvex","tool_version":"1.1.4",)"
-            R"("timestamp":"2026-03-01T12:00:05Z","status":"PASS","inputs":[],)"
-            R"("scheme":{"directions":[],"bvals":[]},"notes":[]})");
+  EXPECT_EQ(compact(r), R"({"schema_version":1,"tool":"quorvex","tool_version":"1.1.4",)"
+                        R"("timestamp":"2026-03-01T12:00:05Z","status":"PASS","inputs":[],)"
+                        R"("scheme":{"directions":[],"bvals":[]},"notes":[]})");
 }
 
 TEST(report_test, builders_append_and_replace) {

@@ -26,8 +26,8 @@ Report with_shell(std::uint64_t count, std::optional<double> condition,
 
 Report with_norms(double fraction) {
   Report r = Report::create({});
-  r.norm_stats = NormStats{100, static_cast<std::uint64_t>(fraction * 100), fraction, 0.5, 1.25,
-                           0.8125, 0.05};
+  r.norm_stats =
+      NormStats{100, static_cast<std::uint64_t>(fraction * 100), fraction, 0.5, 1.25, 0.8125, 0.05};
   return r;
 }
 
@@ -50,10 +50,12 @@ TEST(scheme_qc_test, condition_number_bands) {
   } cases[] = {
       {12.3, "shell b=1000: DTI design-matrix condition number 12.3 is elevated"},
       {10.0, "shell b=1000: DTI design-matrix condition number 10.0 is elevated"},
-      {50.0, "shell b=1000: DTI design-matrix condition number 50.0 is very high (ill-conditioned "
-             "scheme)"},
-      {55.0, "shell b=1000: DTI design-matrix condition number 55.0 is very high (ill-conditioned "
-             "scheme)"},
+      {50.0,
+       "shell b=1000: DTI design-matrix condition number 50.0 is very high (ill-conditioned "
+       "scheme)"},
+      {55.0,
+       "shell b=1000: DTI design-matrix condition number 55.0 is very high (ill-conditioned "
+       "scheme)"},
   };
   for (const auto& c : cases) {
     const auto r = scheme_qc::apply(with_shell(20, c.kappa), false);

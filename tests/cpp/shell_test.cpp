@@ -19,7 +19,8 @@ TEST(shell_test, reference_is_first_member_never_a_running_mean) {
   EXPECT_EQ(shells[3].indices, (Indices{5}));
   // A slow ramp of 1 % steps would chain forever with a running mean.
   std::vector<double> ramp;
-  for (int k = 0; k < 20; ++k) ramp.push_back(1000.0 * std::pow(1.01, k));
+  for (int k = 0; k < 20; ++k)
+    ramp.push_back(1000.0 * std::pow(1.01, k));
   const auto ramped = detect_shells(ramp, 50.0, 0.05);
   EXPECT_EQ(ramped[0].count, 5U);  // 1000 .. 1040.6; 1051.0 exceeds 1050
   EXPECT_GT(ramped.size(), 3U);

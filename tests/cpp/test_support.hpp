@@ -12,12 +12,12 @@
 #include "quorvex/error.hpp"
 
 /// Asserts that `expr` (a Result) failed with `kind` and exactly the display text `text`.
-#define EXPECT_ERROR(expr, expected_kind, text)                                   \
-  do {                                                                            \
-    const auto quorvex_result_ = (expr);                                          \
-    ASSERT_FALSE(quorvex_result_.has_value()) << "expected an error: " #expr;     \
+#define EXPECT_ERROR(expr, expected_kind, text)                                        \
+  do {                                                                                 \
+    const auto quorvex_result_ = (expr);                                               \
+    ASSERT_FALSE(quorvex_result_.has_value()) << "expected an error: " #expr;          \
     EXPECT_EQ(quorvex_result_.error().kind(), quorvex_core::ErrorKind::expected_kind); \
-    EXPECT_EQ(quorvex_result_.error().display(), (text));                         \
+    EXPECT_EQ(quorvex_result_.error().display(), (text));                              \
   } while (false)
 
 namespace quorvex_test {

@@ -39,10 +39,12 @@ TEST(text_test, display_text_replaces_maximal_subparts) {
 }
 
 TEST(text_test, every_unicode_white_space_separates_tokens) {
-  const char* separators[] = {"\t", "\n", "\v", "\f", "\r", " ",
-                              "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\x80",
-                              "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF",
-                              "\xE2\x81\x9F", "\xE3\x80\x80"};
+  const char* separators[] = {"\t",           "\n",           "\v",
+                              "\f",           "\r",           " ",
+                              "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80",
+                              "\xE2\x80\x80", "\xE2\x80\x8A", "\xE2\x80\xA8",
+                              "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
+                              "\xE3\x80\x80"};
   for (const char* sep : separators) {
     const std::string text = std::string(sep) + "1" + sep + sep + "2" + sep;
     EXPECT_EQ(tokens(text), (std::vector<std::string>{"1", "2"})) << sep;
@@ -72,8 +74,9 @@ TEST(text_test, clip_keeps_short_tokens_and_cuts_huge_ones_on_a_boundary) {
   const std::string clipped = clip_for_message(huge);
   EXPECT_LT(clipped.size(), 300U);
   EXPECT_TRUE(is_valid_utf8(clipped));
-  const std::string accents = std::string(150, 'a') + std::string(200, '\xC3') ;
+  const std::string accents = std::string(150, 'a') + std::string(200, '\xC3');
   std::string mixed;
-  for (int i = 0; i < 150; ++i) mixed += "\xC3\xA9";
+  for (int i = 0; i < 150; ++i)
+    mixed += "\xC3\xA9";
   EXPECT_TRUE(is_valid_utf8(clip_for_message(mixed)));
 }

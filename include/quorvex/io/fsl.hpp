@@ -21,8 +21,8 @@ namespace quorvex_core::io::fsl {
 
 /// `n` directions from rows laid out 3 x n (tried first) or n x 3. `Parse` ("bvec shape does not
 /// match the b-value count") naming `path` otherwise.
-[[nodiscard]] Result<std::vector<Vec3>> to_directions(
-    const std::vector<std::vector<double>>& rows, std::size_t n, std::string_view path);
+[[nodiscard]] Result<std::vector<Vec3>> to_directions(const std::vector<std::vector<double>>& rows,
+                                                      std::size_t n, std::string_view path);
 
 /// Writes the bvec file (three lines, six decimals) and then the bval file (one line, shortest
 /// form). `Io` on failure; a failed bvec write leaves the bval file untouched.

@@ -12,8 +12,7 @@ namespace quorvex_core::io::mrtrix {
 
 /// The first four numbers of a data line (anything after them is ignored unparsed). `Parse`
 /// naming `path`: "invalid number: {}" or "expected 4 values per row, found {}".
-[[nodiscard]] Result<std::array<double, 4>> parse_row(std::string_view line,
-                                                      std::string_view path);
+[[nodiscard]] Result<std::array<double, 4>> parse_row(std::string_view line, std::string_view path);
 
 /// Every data row of a grad file's text in order: lines are trimmed, and empty lines and lines
 /// starting with `#` are skipped. Stops at the first bad row.

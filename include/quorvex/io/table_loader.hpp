@@ -19,8 +19,7 @@ struct LoadedTable {
 
 /// Reads and parses an FSL pair, bval first, so a bad bval is reported before the bvec is even
 /// opened. `Io`, `Parse` or `TableMismatch`.
-[[nodiscard]] Result<GradientTable> read_fsl_pair(const std::string& bvec,
-                                                  const std::string& bval);
+[[nodiscard]] Result<GradientTable> read_fsl_pair(const std::string& bvec, const std::string& bval);
 
 /// `read_fsl_pair`, then the input records of bvec and bval, in that order.
 [[nodiscard]] Result<LoadedTable> load_fsl(const std::string& bvec, const std::string& bval);

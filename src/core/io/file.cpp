@@ -70,7 +70,7 @@ Result<std::string> read_bytes(const std::string& path) {
   if (!fd) return fail(fd.error());
   const Descriptor file(*fd);
   std::string content;
-  struct stat info{};
+  struct stat info {};
   // The size is only a hint: the file may grow or be a pipe, so reading goes on to the end.
   if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
     content.reserve(static_cast<std::size_t>(info.st_size));

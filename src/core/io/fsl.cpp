@@ -25,8 +25,7 @@ Result<std::vector<double>> parse_floats(std::string_view text, std::string_view
   return values;
 }
 
-Result<std::vector<std::vector<double>>> parse_rows(std::string_view text,
-                                                    std::string_view path) {
+Result<std::vector<std::vector<double>>> parse_rows(std::string_view text, std::string_view path) {
   std::vector<std::vector<double>> rows;
   std::optional<Error> error;
   for_each_line(text, [&](std::string_view line) {
@@ -43,8 +42,8 @@ Result<std::vector<std::vector<double>>> parse_rows(std::string_view text,
   return rows;
 }
 
-Result<std::vector<Vec3>> to_directions(const std::vector<std::vector<double>>& rows,
-                                        std::size_t n, std::string_view path) {
+Result<std::vector<Vec3>> to_directions(const std::vector<std::vector<double>>& rows, std::size_t n,
+                                        std::string_view path) {
   std::vector<Vec3> directions;
   const auto all_of_length = [&](std::size_t length) {
     for (const auto& row : rows) {
@@ -54,12 +53,14 @@ Result<std::vector<Vec3>> to_directions(const std::vector<std::vector<double>>& 
   };
   if (rows.size() == 3 && all_of_length(n)) {
     directions.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) directions.push_back({rows[0][i], rows[1][i], rows[2][i]});
+    for (std::size_t i = 0; i < n; ++i)
+      directions.push_back({rows[0][i], rows[1][i], rows[2][i]});
     return directions;
   }
   if (rows.size() == n && all_of_length(3)) {
     directions.reserve(n);
-    for (const auto& row : rows) directions.push_back({row[0], row[1], row[2]});
+    for (const auto& row : rows)
+      directions.push_back({row[0], row[1], row[2]});
     return directions;
   }
   return fail(Error::parse(display_text(path), "bvec shape does not match the b-value count"));

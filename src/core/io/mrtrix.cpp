@@ -24,10 +24,11 @@ Result<std::array<double, 4>> parse_row(std::string_view line, std::string_view 
     values[found++] = *value;
     return found < values.size();
   });
-  if (bad) return fail(Error::parse(display_text(path), "invalid number: " + clip_for_message(*bad)));
+  if (bad)
+    return fail(Error::parse(display_text(path), "invalid number: " + clip_for_message(*bad)));
   if (found < values.size()) {
-    return fail(
-        Error::parse(display_text(path), fmt::format("expected 4 values per row, found {}", found)));
+    return fail(Error::parse(display_text(path),
+                             fmt::format("expected 4 values per row, found {}", found)));
   }
   return values;
 }

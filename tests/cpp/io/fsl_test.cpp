@@ -15,7 +15,9 @@ using quorvex_core::GradientTable;
 using quorvex_core::Vec3;
 
 TEST(fsl_test, parse_floats_tokens_and_errors) {
-  EXPECT_EQ(*fsl::parse_floats(" 0\t1000 \r\n 995.5\xC2\xA0" "2e3", "x.bval"),
+  EXPECT_EQ(*fsl::parse_floats(" 0\t1000 \r\n 995.5\xC2\xA0"
+                               "2e3",
+                               "x.bval"),
             (std::vector<double>{0, 1000, 995.5, 2000}));
   EXPECT_TRUE(fsl::parse_floats(" \n\t", "x.bval")->empty());
   EXPECT_ERROR(fsl::parse_floats("0 abc 1000", "sub-01_dwi.bvec"), Parse,
@@ -38,7 +40,8 @@ TEST(fsl_test, parse_rows_skips_blank_lines_and_reads_crlf) {
 
 TEST(fsl_test, three_by_three_reads_as_axis_rows) {
   const std::vector<std::vector<double>> rows{{1, 2, 3}, {4, 5, 6}, {7, 8, 9}};
-  EXPECT_EQ(*fsl::to_directions(rows, 3, "a.bvec"), (std::vector<Vec3>{{1, 4, 7}, {2, 5, 8}, {3, 6, 9}}));
+  EXPECT_EQ(*fsl::to_directions(rows, 3, "a.bvec"),
+            (std::vector<Vec3>{{1, 4, 7}, {2, 5, 8}, {3, 6, 9}}));
 }
 
 TEST(fsl_test, n_by_three_and_shape_errors) {
@@ -53,8 +56,8 @@ TEST(fsl_test, n_by_three_and_shape_errors) {
 }
 
 TEST(fsl_test, writer_text_and_round_trip) {
-  const auto table = *GradientTable::create({{0.0078125, -0.0, -1e-9}, {1, NAN, -HUGE_VAL}},
-                                            {995.5, 1e-7});
+  const auto table =
+      *GradientTable::create({{0.0078125, -0.0, -1e-9}, {1, NAN, -HUGE_VAL}}, {995.5, 1e-7});
   EXPECT_EQ(fsl::bvec_text(table), "0.007812 1.000000\n0.000000 NaN\n-0.000000 -inf\n");
   EXPECT_EQ(fsl::bval_text(table), "995.5 0.0000001\n");
   const auto empty = *GradientTable::create({}, {});
@@ -79,7 +82,7 @@ TEST(fsl_test, failed_bvec_write_leaves_bval_untouched) {
   EXPECT_ERROR(fsl::write(dir.file("missing/x.bvec"), bval, table), Io,
                "I/O error: No such file or directory (os error 2)");
   EXPECT_EQ(quorvex_test::read_all(bval), "original");
-  struct stat info{};
+  struct stat info {};
   if (::stat("/dev/full", &info) == 0) {
     EXPECT_ERROR(fsl::write(dir.file("ok.bvec"), "/dev/full", table), Io,
                  "I/O error: No space left on device (os error 28)");
