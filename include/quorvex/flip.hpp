@@ -1,13 +1,20 @@
-// The flip detector's options and result records.
+// The flip detector: fit once on a working shell, score the 48 signed axis permutations by
+// fibre coherence, and turn the margin between the best two into a verdict.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "quorvex/error.hpp"
 #include "quorvex/gradient.hpp"
+#include "quorvex/shell.hpp"
 #include "quorvex/status.hpp"
+#include "quorvex/tensor.hpp"
+#include "quorvex/volume.hpp"
 
 namespace quorvex_core {
 
@@ -53,5 +60,67 @@ struct FlipResult {
   std::optional<Mat3> recommended_transform;
   std::optional<std::string> recommended_label;
 };
+
+/// What a detection leaves for display: the fitted field, the coherence mask and the frame map.
+struct GlyphData {
+  TensorField field;
+  Mask mask;
+  Mat3 frame_map{};
+};
+
+/// One detection with everything its callers may want: the verdict, the two stage timings
+/// (fit with masking, and the ranking) and the glyph data.
+struct Detection {
+  FlipResult result;
+  std::chrono::nanoseconds fit{0};
+  std::chrono::nanoseconds coherence{0};
+  GlyphData glyphs;
+};
+
+/// The fitted field with the voxels coherence is judged on.
+struct FitAndMask {
+  TensorField field;
+  Mask mask;
+  std::uint64_t n_wm_voxels = 0;
+  double mask_mean_fa = 0.0;
+};
+
+/// The non-b0 shell nearest b = 1000 (equal distance: the smaller b; full tie: the earlier).
+[[nodiscard]] std::optional<Shell> select_working_shell(const GradientTable& table,
+                                                        double b0_threshold, double tolerance);
+
+/// Fits the tensor on the b0 volumes and `shell_indices`, then takes the user mask unchanged or
+/// else the white-matter proxy (falling back to valid voxels with FA >= the threshold). `DtiFit`
+/// from the fit, or "no WM voxels above the FA threshold" when the mask is empty.
+[[nodiscard]] Result<FitAndMask> fit_and_mask(const ImageArray& image, const GradientTable& table,
+                                              const Mask* user_mask,
+                                              std::span<const std::uint64_t> shell_indices,
+                                              const FlipOptions& options);
+
+/// Scores every candidate (frame map applied after it) over the mask, highest coherence first by
+/// the IEEE total order; ties keep candidate order.
+[[nodiscard]] std::vector<CandidateScore> rank_candidates(const TensorField& field,
+                                                          const Mask& mask, const Mat3& frame_map,
+                                                          double step);
+
+/// Exactly equal, or exactly the negation.
+[[nodiscard]] bool antipodal_or_equal(const Mat3& a, const Mat3& b) noexcept;
+
+/// The verdict from a ranking: runner-up is the first entry neither equal nor antipodal to the
+/// best; PASS for the identity or its antipode, else FLAG at `min_relative_margin`, else WARN.
+[[nodiscard]] FlipResult assemble_result(std::uint64_t n_wm_voxels,
+                                         std::vector<CandidateScore> ranking, double working_b,
+                                         double mask_mean_fa, double min_relative_margin);
+
+/// Detection on a given working shell. The caller has checked that the table length equals the
+/// image's volume count and that a user mask covers the grid.
+[[nodiscard]] Result<Detection> detect_flip_on_shell(const ImageArray& image,
+                                                     const GradientTable& table, const Mask* mask,
+                                                     const Shell& shell,
+                                                     const FlipOptions& options);
+
+/// Detection on the shell `select_working_shell` chooses; `NoUsableShell` without one.
+[[nodiscard]] Result<Detection> detect_flip(const ImageArray& image, const GradientTable& table,
+                                            const Mask* mask, const FlipOptions& options);
 
 }  // namespace quorvex_core

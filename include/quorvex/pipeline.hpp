@@ -13,6 +13,7 @@
 #include "quorvex/input_file.hpp"
 #include "quorvex/report.hpp"
 #include "quorvex/shell.hpp"
+#include "quorvex/volume.hpp"
 
 namespace quorvex_core::pipeline {
 
@@ -46,5 +47,50 @@ struct PipelineOptions {
 /// (nominal b, volume count) per detected shell, b0 shell included, in detection order.
 [[nodiscard]] std::vector<std::pair<double, std::uint64_t>> shell_counts(
     const std::vector<double>& bvals, double b0_threshold, double tolerance);
+
+/// A subject run with everything the instrumented and display entries return beside the report.
+struct AuditRun {
+  Report report;
+  /// Tensor fit with masking, and candidate ranking, as the detector measured them.
+  std::chrono::nanoseconds fit{0};
+  std::chrono::nanoseconds coherence{0};
+  GlyphData glyphs;
+};
+
+/// The whole audit of one subject. Without an image: the scheme audit. With one: the volume
+/// and mask checks (`VolumeMismatch`, `MaskMismatch`), the scheme report, the b0 drift, flip
+/// detection (status from its decision), the low-FA note, then the scheme rules.
+[[nodiscard]] Result<Report> audit(const GradientTable& table, const ImageArray* image,
+                                   const Mask* mask, std::vector<InputFile> inputs,
+                                   const PipelineOptions& options);
+
+/// `audit` on a required image, keeping the detector's timings and glyph data.
+[[nodiscard]] Result<AuditRun> audit_timed_with_glyphs(const GradientTable& table,
+                                                       const ImageArray& image, const Mask* mask,
+                                                       std::vector<InputFile> inputs,
+                                                       const PipelineOptions& options);
+
+/// Flip detection alone: the checks, a bare report with the flip section, the status exactly the
+/// decision, and the low-FA note. No scheme sections or rules.
+[[nodiscard]] Result<Report> detect(const GradientTable& table, const ImageArray& image,
+                                    const Mask* mask, std::vector<InputFile> inputs,
+                                    const PipelineOptions& options);
+
+/// `detect`, keeping the detector's timings and glyph data.
+[[nodiscard]] Result<AuditRun> detect_with_glyphs(const GradientTable& table,
+                                                  const ImageArray& image, const Mask* mask,
+                                                  std::vector<InputFile> inputs,
+                                                  const PipelineOptions& options);
+
+/// The detector on the requested shell (`pick_shell`) or on the one it chooses.
+[[nodiscard]] Result<Detection> run_flip(const ImageArray& image, const GradientTable& table,
+                                         const Mask* mask, const PipelineOptions& options);
+
+/// Mean b0 signal per b0 volume (masked) and its drift fit.
+[[nodiscard]] B0Drift compute_drift(const ImageArray& image, const GradientTable& table,
+                                    const Mask* mask, double b0_threshold);
+
+/// Adds the whole-brain-mask note when the coherence mask's mean FA is above 0 and below 0.3.
+[[nodiscard]] Report note_low_mask_fa(Report report);
 
 }  // namespace quorvex_core::pipeline

@@ -1,0 +1,188 @@
+// The flip detector: working shell, fit and coherence mask, ranking and verdict.
+#include "quorvex/flip.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "quorvex/candidate.hpp"
+#include "quorvex/coherence.hpp"
+
+namespace quorvex_core {
+namespace {
+
+constexpr double working_b_target = 1000.0;
+constexpr double min_length = 1e-9;
+
+using Clock = std::chrono::steady_clock;
+
+std::chrono::nanoseconds since(Clock::time_point start) {
+  const auto elapsed = Clock::now() - start;
+  return std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed),
+                  std::chrono::nanoseconds{0});
+}
+
+// A key whose integer order is the IEEE 754 total order of the doubles.
+std::int64_t total_order_key(double value) {
+  const auto bits = std::bit_cast<std::int64_t>(value);
+  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+}  // namespace
+
+std::optional<Shell> select_working_shell(const GradientTable& table, double b0_threshold,
+                                          double tolerance) {
+  std::optional<Shell> choice;
+  for (Shell& shell : detect_shells(table.bvals(), b0_threshold, tolerance)) {
+    if (shell.is_b0) continue;
+    if (!choice) {
+      choice = std::move(shell);
+      continue;
+    }
+    const double current = std::fabs(choice->nominal_b - working_b_target);
+    const double candidate = std::fabs(shell.nominal_b - working_b_target);
+    if (candidate < current || (candidate == current && shell.nominal_b < choice->nominal_b)) {
+      choice = std::move(shell);
+    }
+  }
+  return choice;
+}
+
+Result<FitAndMask> fit_and_mask(const ImageArray& image, const GradientTable& table,
+                                const Mask* user_mask, std::span<const std::uint64_t> shell_indices,
+                                const FlipOptions& options) {
+  const std::vector<std::size_t> b0 = table.b0_indices(options.b0_threshold);
+  auto field = fit_dti(image, table, b0, shell_indices, options.min_signal);
+  if (!field) return fail(field.error());
+  const std::size_t n = field->fa.size();
+  if (user_mask != nullptr && user_mask->size() != n) {
+    return fail(Error::mask_mismatch(user_mask->size(), n));
+  }
+  FitAndMask out;
+  if (user_mask != nullptr) {
+    out.mask = *user_mask;
+  } else {
+    out.mask = field->wm_proxy(options.fa_threshold);
+    if (std::find(out.mask.begin(), out.mask.end(), true) == out.mask.end()) {
+      // The Otsu cut can fall above every anisotropic voxel (a bright, mostly grey head); the
+      // anisotropy condition alone still finds the fibres.
+      for (std::size_t i = 0; i < n; ++i) {
+        out.mask[i] = field->valid[i] != 0 && field->fa[i] >= options.fa_threshold;
+      }
+    }
+  }
+  double fa_sum = 0.0;
+  std::uint64_t fa_count = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!out.mask[i]) continue;
+    ++out.n_wm_voxels;
+    if (field->valid[i] != 0) {
+      fa_sum += field->fa[i];
+      ++fa_count;
+    }
+  }
+  if (out.n_wm_voxels == 0) return fail(Error::dti_fit("no WM voxels above the FA threshold"));
+  out.mask_mean_fa = fa_count > 0 ? fa_sum / static_cast<double>(fa_count) : 0.0;
+  out.field = std::move(*field);
+  return out;
+}
+
+std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask& mask,
+                                            const Mat3& frame_map, double step) {
+  const std::size_t n = field.v1.size();
+  // Coherence reads directions only at masked voxels, so only those are transformed.
+  std::vector<std::size_t> masked;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (mask[i]) masked.push_back(i);
+  }
+  std::vector<Vec3> transformed(n, Vec3{0.0, 0.0, 0.0});
+  std::vector<CandidateScore> ranking;
+  ranking.reserve(48);
+  for (Candidate& candidate : all_candidates()) {
+    const Mat3 t = multiply(frame_map, candidate.matrix);
+    for (const std::size_t i : masked) {
+      const Vec3& v = field.v1[i];
+      transformed[i] = norm(v) < min_length ? v : apply(t, v);
+    }
+    const CoherenceScore score = coherence_index(field.shape, transformed, mask, step);
+    ranking.push_back({std::move(candidate.label), candidate.matrix, candidate.is_identity,
+                       score.coherence, score.n_samples});
+  }
+  std::stable_sort(ranking.begin(), ranking.end(), [](const auto& a, const auto& b) {
+    return total_order_key(a.coherence) > total_order_key(b.coherence);
+  });
+  return ranking;
+}
+
+bool antipodal_or_equal(const Mat3& a, const Mat3& b) noexcept {
+  bool equal = true;
+  bool opposite = true;
+  for (std::size_t r = 0; r < 3; ++r) {
+    for (std::size_t c = 0; c < 3; ++c) {
+      equal = equal && a[r][c] == b[r][c];
+      opposite = opposite && a[r][c] == -b[r][c];
+    }
+  }
+  return equal || opposite;
+}
+
+FlipResult assemble_result(std::uint64_t n_wm_voxels, std::vector<CandidateScore> ranking,
+                           double working_b, double mask_mean_fa, double min_relative_margin) {
+  FlipResult result;
+  result.working_b = working_b;
+  result.n_wm_voxels = n_wm_voxels;
+  result.mask_mean_fa = mask_mean_fa;
+  if (!ranking.empty()) {
+    result.best = ranking.front();
+    result.runner_up = ranking.size() > 1 ? ranking[1] : ranking.front();
+    const auto distinct = std::find_if(ranking.begin() + 1, ranking.end(), [&](const auto& c) {
+      return !antipodal_or_equal(c.matrix, result.best.matrix);
+    });
+    if (distinct != ranking.end()) result.runner_up = *distinct;
+    const auto identity = std::find_if(ranking.begin(), ranking.end(),
+                                       [](const auto& c) { return c.is_identity; });
+    if (identity != ranking.end()) result.identity_coherence = identity->coherence;
+  }
+  result.margin = result.best.coherence - result.runner_up.coherence;
+  result.relative_margin =
+      result.best.coherence > 0.0 ? result.margin / result.best.coherence : 0.0;
+  if (result.best.is_identity || antipodal_or_equal(result.best.matrix, identity_matrix)) {
+    result.decision = Status::Pass;
+  } else if (result.relative_margin >= min_relative_margin) {
+    result.decision = Status::Flag;
+    result.recommended_transform = result.best.matrix;
+    result.recommended_label = result.best.label;
+  } else {
+    result.decision = Status::Warn;
+  }
+  result.ranking = std::move(ranking);
+  return result;
+}
+
+Result<Detection> detect_flip_on_shell(const ImageArray& image, const GradientTable& table,
+                                       const Mask* mask, const Shell& shell,
+                                       const FlipOptions& options) {
+  Detection detection;
+  const auto fit_start = Clock::now();
+  auto fitted = fit_and_mask(image, table, mask, shell.indices, options);
+  detection.fit = since(fit_start);
+  if (!fitted) return fail(fitted.error());
+  const auto rank_start = Clock::now();
+  auto ranking = rank_candidates(fitted->field, fitted->mask, options.frame_map, options.step);
+  detection.coherence = since(rank_start);
+  detection.result = assemble_result(fitted->n_wm_voxels, std::move(ranking), shell.nominal_b,
+                                     fitted->mask_mean_fa, options.min_relative_margin);
+  detection.glyphs = {std::move(fitted->field), std::move(fitted->mask), options.frame_map};
+  return detection;
+}
+
+Result<Detection> detect_flip(const ImageArray& image, const GradientTable& table,
+                              const Mask* mask, const FlipOptions& options) {
+  const auto shell = select_working_shell(table, options.b0_threshold, options.tolerance);
+  if (!shell) return fail(Error::no_usable_shell());
+  return detect_flip_on_shell(image, table, mask, *shell, options);
+}
+
+}  // namespace quorvex_core

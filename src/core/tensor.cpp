@@ -1,0 +1,221 @@
+// Tensor fit: one pseudo-inverse of the design, then per voxel a 7 x rows product and a 3 x 3
+// symmetric eigendecomposition, on the shared pool.
+#include "quorvex/tensor.hpp"
+
+#include <fmt/format.h>
+
+#include <Eigen/Dense>
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "quorvex/pool.hpp"
+
+namespace quorvex_core {
+namespace {
+
+constexpr double min_direction_length = 1e-6;
+constexpr double min_singular_value = 1e-12;
+constexpr double min_log_signal = 1e-6;
+// Storage-order voxels per task: a few cache lines of every volume per chunk.
+constexpr std::size_t chunk_voxels = 4096;
+
+// Design rows: b0 volumes (intercept only), then the shell's volumes.
+Eigen::MatrixXd design_matrix(const GradientTable& table, std::span<const std::uint64_t> b0,
+                              std::span<const std::uint64_t> shell) {
+  Eigen::MatrixXd x = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(b0.size() + shell.size()), 7);
+  Eigen::Index row = 0;
+  for (std::size_t k = 0; k < b0.size(); ++k) x(row++, 0) = 1.0;
+  for (const std::uint64_t v : shell) {
+    const Vec3& d = table.directions()[v];
+    const double n = norm(d);
+    const Vec3 g = n > min_direction_length ? Vec3{d[0] / n, d[1] / n, d[2] / n} : Vec3{0, 0, 0};
+    const double b = table.bvals()[v];
+    x.row(row++) << 1.0, -b * g[0] * g[0], -b * g[1] * g[1], -b * g[2] * g[2],
+        -2.0 * b * g[0] * g[1], -2.0 * b * g[0] * g[2], -2.0 * b * g[1] * g[2];
+  }
+  return x;
+}
+
+struct VoxelFit {
+  Vec3 v1{0.0, 0.0, 0.0};
+  double fa = 0.0;
+  bool valid = false;
+};
+
+// Fits the tensor from the log signals `y` with the pseudo-inverse rows `p` (7 x rows).
+VoxelFit fit_voxel(const double* p, const double* y, std::size_t rows) {
+  std::array<double, 7> c{};
+  for (std::size_t k = 1; k < 7; ++k) {
+    const double* row = p + k * rows;
+    double sum = 0.0;
+    for (std::size_t j = 0; j < rows; ++j) sum += row[j] * y[j];
+    c[k] = sum;
+  }
+  Eigen::Matrix3d d;
+  d << c[1], c[4], c[5], c[4], c[2], c[6], c[5], c[6], c[3];
+  const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver(d);
+  std::array<double, 3> lambda{};
+  for (Eigen::Index k = 0; k < 3; ++k) {
+    const double l = solver.eigenvalues()(k);
+    lambda[static_cast<std::size_t>(k)] = std::isnan(l) ? 0.0 : std::max(l, 0.0);
+  }
+  // On exact ties the later index wins.
+  const std::size_t m =
+      std::max(lambda[0], lambda[1]) > lambda[2] ? (lambda[0] > lambda[1] ? 0 : 1) : 2;
+  const double ss = lambda[0] * lambda[0] + lambda[1] * lambda[1] + lambda[2] * lambda[2];
+  double fa = 0.0;
+  if (ss > 0.0) {
+    const double mean = (lambda[0] + lambda[1] + lambda[2]) / 3.0;
+    const double dev = (lambda[0] - mean) * (lambda[0] - mean) +
+                       (lambda[1] - mean) * (lambda[1] - mean) +
+                       (lambda[2] - mean) * (lambda[2] - mean);
+    fa = std::sqrt(1.5 * dev / ss);
+  }
+  VoxelFit out;
+  if (std::isfinite(fa) && lambda[m] > 0.0) {
+    const auto e = solver.eigenvectors().col(static_cast<Eigen::Index>(m));
+    out.v1 = {e(0), e(1), e(2)};
+    out.fa = fa;
+    out.valid = true;
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
+                            std::span<const std::uint64_t> b0_indices,
+                            std::span<const std::uint64_t> shell_indices, double min_signal) {
+  if (image.rank() != 4) {
+    return fail(Error::dti_fit(fmt::format("expected 4-D DWI, got {}-D", image.rank())));
+  }
+  if (shell_indices.empty()) return fail(Error::dti_fit("no DWI volumes in the working shell"));
+  const std::size_t volumes = image.dim(3);
+  for (const auto list : {b0_indices, shell_indices}) {
+    for (const std::uint64_t v : list) {
+      if (v >= volumes || v >= table.size()) {
+        return fail(Error::dti_fit(
+            fmt::format("volume {} is outside the {}-volume image and table", v, volumes)));
+      }
+    }
+  }
+  const Eigen::MatrixXd x = design_matrix(table, b0_indices, shell_indices);
+  const Eigen::JacobiSVD<Eigen::MatrixXd> svd(x, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  if (svd.info() != Eigen::Success) {
+    return fail(Error::dti_fit("singular design matrix: the SVD did not converge"));
+  }
+  Eigen::VectorXd inverse_sigma = svd.singularValues();
+  for (Eigen::Index k = 0; k < inverse_sigma.size(); ++k) {
+    inverse_sigma(k) = inverse_sigma(k) > min_singular_value ? 1.0 / inverse_sigma(k) : 0.0;
+  }
+  // Row-major 7 x rows, so each coefficient is one contiguous dot product.
+  const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> pinv =
+      svd.matrixV() * inverse_sigma.asDiagonal() * svd.matrixU().transpose();
+  const std::size_t rows = static_cast<std::size_t>(x.rows());
+
+  const std::size_t nx = image.dim(0);
+  const std::size_t ny = image.dim(1);
+  const std::size_t nz = image.dim(2);
+  const std::size_t n = nx * ny * nz;
+  TensorField field;
+  field.shape = {nx, ny, nz};
+  field.v1.assign(n, Vec3{0.0, 0.0, 0.0});
+  field.fa.assign(n, 0.0);
+  field.s0.assign(n, 0.0);
+  field.valid.assign(n, 0);
+
+  std::vector<std::uint64_t> rows_volumes(b0_indices.begin(), b0_indices.end());
+  rows_volumes.insert(rows_volumes.end(), shell_indices.begin(), shell_indices.end());
+  const std::span<const float> samples = image.samples();
+  const double* p = pinv.data();
+  const std::span<const std::uint64_t> reference = b0_indices.empty() ? shell_indices : b0_indices;
+
+  const std::size_t chunks = (n + chunk_voxels - 1) / chunk_voxels;
+  const auto run = [&](std::size_t first, std::size_t last) {
+    std::vector<double> y(rows);  // per-task scratch, reused by every voxel of the task
+    for (std::size_t c = first; c < last; ++c) {
+      const std::size_t end = std::min(n, (c + 1) * chunk_voxels);
+      // Storage order (x fastest) keeps neighbouring voxels in the same cache lines of each
+      // volume.
+      for (std::size_t s = c * chunk_voxels; s < end; ++s) {
+        const std::size_t xi = s % nx;
+        const std::size_t yi = (s / nx) % ny;
+        const std::size_t zi = s / (nx * ny);
+        const std::size_t out = (xi * ny + yi) * nz + zi;
+        double sum = 0.0;
+        for (const std::uint64_t v : reference) sum += samples[s + v * n];
+        const double s_ref = sum / static_cast<double>(reference.size());
+        field.s0[out] = s_ref;
+        if (s_ref < min_signal) continue;
+        for (std::size_t j = 0; j < rows; ++j) {
+          y[j] = std::log(std::fmax(static_cast<double>(samples[s + rows_volumes[j] * n]),
+                                    min_log_signal));
+        }
+        const VoxelFit fit = fit_voxel(p, y.data(), rows);
+        if (!fit.valid) continue;
+        field.v1[out] = fit.v1;
+        field.fa[out] = fit.fa;
+        field.valid[out] = 1;
+      }
+    }
+  };
+  // Each task writes only its own voxels, so re-running everything after a pool failure is
+  // safe.
+  if (!pool::parallel_chunks(chunks, 1, run)) run(0, chunks);
+  return field;
+}
+
+double otsu_threshold(std::span<const double> values) {
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+  for (const double v : values) {
+    lo = std::fmin(lo, v);
+    hi = std::fmax(hi, v);
+  }
+  if (values.empty()) return 0.0;
+  if (!(hi > lo)) return lo;
+  const double scale = 256.0 / (hi - lo);
+  std::array<std::uint64_t, 256> histogram{};
+  for (const double v : values) {
+    std::size_t bin = 0;
+    if (!std::isnan(v)) {
+      bin = static_cast<std::size_t>(std::min(std::floor(scale * (v - lo)), 255.0));
+    }
+    ++histogram[bin];
+  }
+  const auto total = static_cast<double>(values.size());
+  double sum_all = 0.0;
+  for (std::size_t t = 0; t < 256; ++t) sum_all += static_cast<double>(t * histogram[t]);
+  double w0 = 0.0;
+  double sum0 = 0.0;
+  double best = -1.0;
+  std::size_t t_best = 0;
+  for (std::size_t t = 0; t < 256; ++t) {
+    w0 += static_cast<double>(histogram[t]);
+    if (w0 == 0.0) continue;
+    const double w1 = total - w0;
+    if (w1 == 0.0) break;
+    sum0 += static_cast<double>(t * histogram[t]);
+    const double m0 = sum0 / w0;
+    const double m1 = (sum_all - sum0) / w1;
+    const double between = w0 * w1 * (m0 - m1) * (m0 - m1);
+    if (between > best) {
+      best = between;
+      t_best = t;
+    }
+  }
+  return lo + (static_cast<double>(t_best) + 0.5) / scale;
+}
+
+Mask TensorField::wm_proxy(double fa_threshold) const {
+  const double threshold = otsu_threshold(s0);
+  Mask mask(s0.size(), false);
+  for (std::size_t i = 0; i < s0.size(); ++i) {
+    mask[i] = valid[i] != 0 && fa[i] >= fa_threshold && s0[i] >= threshold;
+  }
+  return mask;
+}
+
+}  // namespace quorvex_core
