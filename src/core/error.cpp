@@ -16,11 +16,17 @@ Error::Error(ErrorKind kind, std::string text, std::string detail, std::uint64_t
       first_(first),
       second_(second) {}
 
-Error Error::io_errno(int code) {
-  // The same shape as the platform's own error display, so users can search for it.
-  return {ErrorKind::Io,
-          fmt::format("{} (os error {})", std::generic_category().message(code), code)};
+namespace {
+
+// The same shape as the platform's own error display, so users can search for it.
+std::string os_error_text(int code) {
+  return fmt::format("{} (os error {})", std::generic_category().message(code), code);
 }
+
+}  // namespace
+
+Error Error::io_errno(int code) { return {ErrorKind::Io, os_error_text(code)}; }
+Error Error::nifti_errno(int code) { return {ErrorKind::Nifti, os_error_text(code)}; }
 
 Error Error::io_invalid_utf8() { return {ErrorKind::Io, "stream did not contain valid UTF-8"}; }
 Error Error::io_message(std::string message) { return {ErrorKind::Io, std::move(message)}; }
