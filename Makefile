@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 APT_PACKAGES := g++ make pkg-config libeigen3-dev libfmt-dev nlohmann-json3-dev libtbb-dev \
-  libdeflate-dev libisal-dev libnifti2-dev zlib1g-dev libssl-dev libgtest-dev
+  libdeflate-dev libisal-dev isal libnifti2-dev zlib1g-dev libssl-dev libgtest-dev
 PY_PACKAGES := scikit-build-core cmake ninja pytest numpy nibabel
 
 # CPython 3.12: the first candidate that really runs (a pyenv shim on PATH may not).
@@ -68,8 +68,9 @@ demo: build
 	$(PY) examples/demo.py
 
 bench: build build/cpp/build.ninja
-	$(CMAKE) --build build/cpp -j $(JOBS) --target table_io_bench
+	$(CMAKE) --build build/cpp -j $(JOBS) --target table_io_bench volume_bench
 	build/cpp/table_io_bench
+	build/cpp/volume_bench
 	$(PY) bench/inspect_bench.py
 
 format:

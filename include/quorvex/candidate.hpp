@@ -21,9 +21,4 @@ struct Candidate {
 /// negation is the same permutation with sign code 7 - k.
 [[nodiscard]] std::vector<Candidate> all_candidates();
 
-/// a * b.
-[[nodiscard]] Mat3 multiply(const Mat3& a, const Mat3& b) noexcept;
-/// m * v.
-[[nodiscard]] Vec3 apply(const Mat3& m, const Vec3& v) noexcept;
-
 }  // namespace quorvex_core

@@ -33,6 +33,8 @@ class Error {
   /// `Io` with a ready-made message (an I/O failure that has no error number).
   [[nodiscard]] static Error io_message(std::string message);
   [[nodiscard]] static Error nifti(std::string message);
+  /// `Nifti` for an image file the system could not open or read: the same text as `io_errno`.
+  [[nodiscard]] static Error nifti_errno(int code);
   [[nodiscard]] static Error json(std::string message);
   /// `Json` for a document whose write failed: the I/O error's own text.
   [[nodiscard]] static Error json_from_io(const Error& io);

@@ -17,6 +17,28 @@ using Mat3 = std::array<Vec3, 3>;
 
 constexpr Mat3 identity_matrix{{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
 
+/// a * b.
+[[nodiscard]] constexpr Mat3 multiply(const Mat3& a, const Mat3& b) noexcept {
+  Mat3 out{};
+  for (std::size_t r = 0; r < 3; ++r) {
+    for (std::size_t c = 0; c < 3; ++c) {
+      out[r][c] = a[r][0] * b[0][c] + a[r][1] * b[1][c] + a[r][2] * b[2][c];
+    }
+  }
+  return out;
+}
+
+[[nodiscard]] constexpr Mat3 transpose(const Mat3& m) noexcept {
+  return {{{m[0][0], m[1][0], m[2][0]}, {m[0][1], m[1][1], m[2][1]}, {m[0][2], m[1][2], m[2][2]}}};
+}
+
+/// m * v.
+[[nodiscard]] constexpr Vec3 apply(const Mat3& m, const Vec3& v) noexcept {
+  return {m[0][0] * v[0] + m[0][1] * v[1] + m[0][2] * v[2],
+          m[1][0] * v[0] + m[1][1] * v[1] + m[1][2] * v[2],
+          m[2][0] * v[0] + m[2][1] * v[1] + m[2][2] * v[2]};
+}
+
 /// The b-value at or below which a volume counts as a b0 volume.
 constexpr double default_b0_threshold = 50.0;
 /// How far a direction norm may stray from 1 before it is counted as non-unit.

@@ -1,0 +1,26 @@
+// The one worker pool shared by every data-parallel loop of the core.
+#pragma once
+
+#include <oneapi/tbb/task_arena.h>
+
+#include <cstddef>
+#include <functional>
+
+namespace quorvex_core::pool {
+
+/// The shared oneTBB arena: one worker per available processor, created on first use and kept
+/// for the life of the process. Work submitted through it never touches the interpreter.
+[[nodiscard]] tbb::task_arena& shared_arena();
+
+/// Number of workers of the shared arena (at least 1).
+[[nodiscard]] std::size_t worker_count();
+
+/// Calls `body(begin, end)` on disjoint chunks covering [0, n), each at least `grain` long
+/// (except the last), on the shared arena, and waits for all of them. `body` must not throw.
+/// Returns false when oneTBB itself failed (it throws on resource exhaustion): some chunks may
+/// then have run and others not, and the caller decides whether to redo the work or give up.
+[[nodiscard]] bool parallel_chunks(
+    std::size_t n, std::size_t grain,
+    const std::function<void(std::size_t, std::size_t)>& body) noexcept;
+
+}  // namespace quorvex_core::pool

@@ -1,0 +1,44 @@
+// The shared oneTBB arena and the one chunked loop every parallel stage goes through.
+#include "quorvex/pool.hpp"
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/info.h>
+#include <oneapi/tbb/parallel_for.h>
+
+#include <algorithm>
+
+namespace quorvex_core::pool {
+
+tbb::task_arena& shared_arena() {
+  // A function-local static: created by the first caller, thread-safe, never destroyed before
+  // the loops that use it (they all run inside calls that return before exit).
+  static tbb::task_arena arena(std::max(1, tbb::info::default_concurrency()));
+  return arena;
+}
+
+std::size_t worker_count() {
+  return static_cast<std::size_t>(std::max(1, shared_arena().max_concurrency()));
+}
+
+bool parallel_chunks(std::size_t n, std::size_t grain,
+                     const std::function<void(std::size_t, std::size_t)>& body) noexcept {
+  if (n == 0) return true;
+  grain = std::max<std::size_t>(grain, 1);
+  try {
+    if (n <= grain) {
+      // Not worth waking the workers for one chunk.
+      body(0, n);
+      return true;
+    }
+    shared_arena().execute([&] {
+      tbb::parallel_for(
+          tbb::blocked_range<std::size_t>(0, n, grain),
+          [&](const tbb::blocked_range<std::size_t>& range) { body(range.begin(), range.end()); });
+    });
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace quorvex_core::pool

@@ -1,0 +1,243 @@
+// Reading a NIfTI-1 file into an ImageArray: every size the header claims is checked against
+// the file before memory is taken for it, and samples are converted once, in parallel.
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "quorvex/io/gzip.hpp"
+#include "quorvex/pool.hpp"
+#include "quorvex/volume.hpp"
+#include "volume_access.hpp"
+
+namespace quorvex_core {
+namespace {
+
+namespace nifti = io::nifti;
+using detail::PageBuffer;
+using Clock = std::chrono::steady_clock;
+
+// Samples per conversion task: big enough to amortise scheduling, small enough to spread a
+// single volume over the workers.
+constexpr std::size_t convert_grain = std::size_t{1} << 18;
+
+class File {
+ public:
+  explicit File(int fd) : fd_(fd) {}
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  [[nodiscard]] int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+Result<int> open_image(const std::string& path) {
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail(Error::nifti_errno(errno));
+  return fd;
+}
+
+// Reads exactly `size` bytes at `offset`; a file that ends early was truncated under us.
+Result<void> read_exact(int fd, std::byte* out, std::size_t size, std::size_t offset) {
+  while (size > 0) {
+    const std::size_t step = std::min<std::size_t>(size, std::size_t{1} << 30);
+    const ssize_t n = ::pread(fd, out, step, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(Error::nifti_errno(errno));
+    }
+    if (n == 0) return fail(Error::nifti("file ended before its reported size"));
+    out += n;
+    size -= static_cast<std::size_t>(n);
+    offset += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Result<PageBuffer> allocate(std::size_t bytes) {
+  auto buffer = PageBuffer::allocate(bytes);
+  if (!buffer) return fail(Error::nifti(fmt::format("cannot allocate {} bytes", bytes)));
+  return std::move(*buffer);
+}
+
+bool checked_multiply(std::size_t a, std::size_t b, std::size_t& out) {
+  if (b != 0 && a > std::numeric_limits<std::size_t>::max() / b) return false;
+  out = a * b;
+  return true;
+}
+
+// The stored samples of an image, somewhere inside an owned buffer.
+struct StoredData {
+  PageBuffer buffer;
+  std::size_t offset = 0;
+};
+
+struct Decoded {
+  nifti::Header header;
+  VolumeInfo info;
+  std::size_t count = 0;
+  std::size_t stored_bytes = 0;
+};
+
+Result<Decoded> decode(std::span<const std::byte> header_bytes) {
+  auto header = nifti::decode_header(header_bytes);
+  if (!header) return fail(header.error());
+  auto info = from_header(*header);
+  if (!info) return fail(info.error());
+  Decoded decoded{*header, std::move(*info), 1, 0};
+  for (std::size_t length : decoded.info.dims)
+    decoded.count *= length;  // checked by from_header
+  if (!checked_multiply(decoded.count, nifti::sample_bytes(header->datatype),
+                        decoded.stored_bytes) ||
+      decoded.stored_bytes > std::numeric_limits<std::size_t>::max() - header->data_offset) {
+    return fail(Error::nifti("dimensions overflow the data size"));
+  }
+  return decoded;
+}
+
+// Plain .nii: the data is read straight from its offset into a buffer of its own.
+Result<StoredData> read_plain(int fd, std::size_t file_size, const Decoded& d) {
+  const std::size_t end = d.header.data_offset + d.stored_bytes;
+  if (end > file_size) {
+    return fail(Error::nifti(
+        fmt::format("header implies {} bytes of image but the file holds {}", end, file_size)));
+  }
+  auto buffer = allocate(d.stored_bytes);
+  if (!buffer) return fail(buffer.error());
+  if (auto read = read_exact(fd, buffer->data(), d.stored_bytes, d.header.data_offset); !read) {
+    return fail(read.error());
+  }
+  return StoredData{std::move(*buffer), 0};
+}
+
+// .nii.gz: the whole stream inflates into one buffer (header included, which is what lets
+// libdeflate decode each member in one call); the compressed bytes are freed before returning.
+Result<StoredData> read_gzip(PageBuffer compressed, const Decoded& d) {
+  const std::size_t end = d.header.data_offset + d.stored_bytes;
+  const std::uint64_t most = io::gzip::max_inflated_size(compressed.size());
+  if (end > most) {
+    return fail(Error::nifti(
+        fmt::format("header implies {} bytes of image but a {}-byte gzip stream inflates to at "
+                    "most {}",
+                    end, compressed.size(), most)));
+  }
+  auto buffer = allocate(end);
+  if (!buffer) return fail(buffer.error());
+  auto inflated = io::gzip::inflate_all({compressed.data(), compressed.size()},
+                                        {buffer->data(), buffer->size()});
+  compressed.release();
+  if (!inflated) return fail(inflated.error());
+  if (*inflated < end) {
+    return fail(Error::nifti(
+        fmt::format("gzip stream inflates to {} bytes but the header implies {}", *inflated, end)));
+  }
+  return StoredData{std::move(*buffer), d.header.data_offset};
+}
+
+// Turns the stored samples into the image: in place for 4-byte types (a float32 file in this
+// machine's byte order without scaling needs no pass at all), into a new buffer otherwise.
+Result<ImageArray> convert(StoredData stored, const Decoded& d) {
+  const nifti::Header& header = d.header;
+  const std::size_t width = nifti::sample_bytes(header.datatype);
+  if (width == sizeof(float)) {
+    if (stored.offset % alignof(float) != 0) {
+      const std::size_t aligned = stored.offset - stored.offset % alignof(float);
+      std::memmove(stored.buffer.data() + aligned, stored.buffer.data() + stored.offset,
+                   d.stored_bytes);
+      stored.offset = aligned;
+    }
+    std::byte* base = stored.buffer.data() + stored.offset;
+    if (nifti::needs_conversion(header)) {
+      auto* out = reinterpret_cast<float*>(base);
+      const bool ran =
+          pool::parallel_chunks(d.count, convert_grain, [&](std::size_t b, std::size_t e) {
+            nifti::convert_samples(header, base + b * width, out + b, e - b);
+          });
+      // Converting in place cannot be redone after a partial run.
+      if (!ran) return fail(Error::nifti("the worker pool failed while converting samples"));
+    }
+    return detail::ImageArrayAccess::adopt(d.info.dims, std::move(stored.buffer), stored.offset,
+                                           d.count);
+  }
+  auto target = allocate(d.count * sizeof(float));
+  if (!target) return fail(target.error());
+  const std::byte* source = stored.buffer.data() + stored.offset;
+  auto* out = reinterpret_cast<float*>(target->data());
+  const auto run = [&](std::size_t b, std::size_t e) {
+    nifti::convert_samples(header, source + b * width, out + b, e - b);
+  };
+  if (!pool::parallel_chunks(d.count, convert_grain, run)) run(0, d.count);
+  stored.buffer.release();
+  return detail::ImageArrayAccess::adopt(d.info.dims, std::move(*target), 0, d.count);
+}
+
+std::chrono::nanoseconds elapsed(Clock::time_point from, Clock::time_point to) {
+  return std::max(std::chrono::nanoseconds{0},
+                  std::chrono::duration_cast<std::chrono::nanoseconds>(to - from));
+}
+
+}  // namespace
+
+Result<TimedVolume> read_volume_with_info_timed(const std::string& path) {
+  const auto t0 = Clock::now();
+  auto fd = open_image(path);
+  if (!fd) return fail(fd.error());
+  const File file(*fd);
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) return fail(Error::nifti_errno(errno));
+  if (S_ISDIR(status.st_mode)) return fail(Error::nifti_errno(EISDIR));
+  if (!S_ISREG(status.st_mode)) return fail(Error::nifti("not a regular file"));
+  const auto file_size = static_cast<std::size_t>(status.st_size);
+
+  std::array<std::byte, nifti::header_size> head{};
+  const std::size_t head_size = std::min(file_size, head.size());
+  if (auto read = read_exact(file.get(), head.data(), head_size, 0); !read) {
+    return fail(read.error());
+  }
+
+  Result<Decoded> decoded = fail(Error::nifti("unreachable"));
+  Result<StoredData> stored = fail(Error::nifti("unreachable"));
+  if (io::gzip::is_gzip({head.data(), head_size})) {
+    auto compressed = allocate(file_size);
+    if (!compressed) return fail(compressed.error());
+    if (auto read = read_exact(file.get(), compressed->data(), file_size, 0); !read) {
+      return fail(read.error());
+    }
+    auto prefix = io::gzip::inflate_prefix({compressed->data(), file_size}, head);
+    if (!prefix) return fail(prefix.error());
+    decoded = decode({head.data(), *prefix});
+    if (!decoded) return fail(decoded.error());
+    stored = read_gzip(std::move(*compressed), *decoded);
+  } else {
+    decoded = decode({head.data(), head_size});
+    if (!decoded) return fail(decoded.error());
+    stored = read_plain(file.get(), file_size, *decoded);
+  }
+  if (!stored) return fail(stored.error());
+  const auto t1 = Clock::now();
+
+  auto image = convert(std::move(*stored), *decoded);
+  if (!image) return fail(image.error());
+  const auto t2 = Clock::now();
+  return TimedVolume{std::move(*image), std::move(decoded->info), elapsed(t0, t1), elapsed(t1, t2)};
+}
+
+Result<std::pair<ImageArray, VolumeInfo>> read_volume_with_info(const std::string& path) {
+  auto timed = read_volume_with_info_timed(path);
+  if (!timed) return fail(timed.error());
+  return std::pair{std::move(timed->image), std::move(timed->info)};
+}
+
+}  // namespace quorvex_core
