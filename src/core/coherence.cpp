@@ -83,14 +83,18 @@ CoherenceScore coherence_index(const GridShape& shape, std::span<const Vec3> dir
         const double x = static_cast<double>(i / (shape[1] * shape[2]));
         const double y = static_cast<double>((i / shape[2]) % shape[1]);
         const double z = static_cast<double>(i % shape[2]);
+        // The voxel's two probes are added together first: a + b == b + a exactly, so a
+        // field and its negation (whose probes swap places) give bit-identical sums.
+        double voxel_sum = 0.0;
         for (const double s : {step, -step}) {
           const double score =
               probe(shape, directions, mask, v, {x + s * v[0], y + s * v[1], z + s * v[2]});
           if (score >= 0.0) {
-            part.sum += score;
+            voxel_sum += score;
             ++part.samples;
           }
         }
+        part.sum += voxel_sum;
       }
       partials[c] = part;
     }
