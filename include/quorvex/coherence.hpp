@@ -25,7 +25,7 @@ using GridShape = std::array<std::size_t, 3>;
 /// Blind to the sign of every vector. `directions` and `mask` hold at least nx * ny * nz entries.
 /// Runs on the shared pool (sequentially if the pool cannot run).
 [[nodiscard]] CoherenceScore coherence_index(const GridShape& shape,
-                                                     std::span<const Vec3> directions,
-                                                     const Mask& mask, double step);
+                                             std::span<const Vec3> directions, const Mask& mask,
+                                             double step);
 
 }  // namespace quorvex_core

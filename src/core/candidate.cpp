@@ -6,8 +6,8 @@
 namespace quorvex_core {
 
 std::vector<Candidate> all_candidates() {
-  static constexpr std::array<std::array<int, 3>, 6> permutations{{
-      {0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}}};
+  static constexpr std::array<std::array<int, 3>, 6> permutations{
+      {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}}};
   static constexpr std::array<char, 3> letters{'x', 'y', 'z'};
   std::vector<Candidate> out;
   out.reserve(48);

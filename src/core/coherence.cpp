@@ -21,7 +21,9 @@ struct Partial {
   std::uint64_t probes = 0;
 };
 
-double length(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+double length(const Vec3& v) {
+  return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+}
 
 // One probe from direction `v` at point `p`: the score, or a negative value when the probe found
 // nothing to compare with.
@@ -54,7 +56,8 @@ double probe(const GridShape& shape, std::span<const Vec3> directions, const Mas
     const Vec3& u = directions[index];
     if (!(length(u) >= min_length)) continue;
     const double sigma = v[0] * u[0] + v[1] * u[1] + v[2] * u[2] < 0.0 ? -1.0 : 1.0;
-    for (std::size_t k = 0; k < 3; ++k) acc[k] += sigma * w * u[k];
+    for (std::size_t k = 0; k < 3; ++k)
+      acc[k] += sigma * w * u[k];
     weight_sum += w;
   }
   if (!(weight_sum > 0.0)) return -1.0;
@@ -67,7 +70,7 @@ double probe(const GridShape& shape, std::span<const Vec3> directions, const Mas
 }  // namespace
 
 CoherenceScore coherence_index(const GridShape& shape, std::span<const Vec3> directions,
-                                       const Mask& mask, double step) {
+                               const Mask& mask, double step) {
   const std::size_t n = shape[0] * shape[1] * shape[2];
   const std::size_t chunks = (n + chunk_voxels - 1) / chunk_voxels;
   std::vector<Partial> partials(chunks);

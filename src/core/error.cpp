@@ -25,14 +25,28 @@ std::string os_error_text(int code) {
 
 }  // namespace
 
-Error Error::io_errno(int code) { return {ErrorKind::Io, os_error_text(code)}; }
-Error Error::nifti_errno(int code) { return {ErrorKind::Nifti, os_error_text(code)}; }
+Error Error::io_errno(int code) {
+  return {ErrorKind::Io, os_error_text(code)};
+}
+Error Error::nifti_errno(int code) {
+  return {ErrorKind::Nifti, os_error_text(code)};
+}
 
-Error Error::io_invalid_utf8() { return {ErrorKind::Io, "stream did not contain valid UTF-8"}; }
-Error Error::io_message(std::string message) { return {ErrorKind::Io, std::move(message)}; }
-Error Error::nifti(std::string message) { return {ErrorKind::Nifti, std::move(message)}; }
-Error Error::json(std::string message) { return {ErrorKind::Json, std::move(message)}; }
-Error Error::json_from_io(const Error& io) { return {ErrorKind::Json, io.text_}; }
+Error Error::io_invalid_utf8() {
+  return {ErrorKind::Io, "stream did not contain valid UTF-8"};
+}
+Error Error::io_message(std::string message) {
+  return {ErrorKind::Io, std::move(message)};
+}
+Error Error::nifti(std::string message) {
+  return {ErrorKind::Nifti, std::move(message)};
+}
+Error Error::json(std::string message) {
+  return {ErrorKind::Json, std::move(message)};
+}
+Error Error::json_from_io(const Error& io) {
+  return {ErrorKind::Json, io.text_};
+}
 
 Error Error::parse(std::string path, std::string message) {
   return {ErrorKind::Parse, std::move(path), std::move(message)};
@@ -50,8 +64,12 @@ Error Error::mask_mismatch(std::uint64_t mask_voxels, std::uint64_t grid_voxels)
   return {ErrorKind::MaskMismatch, {}, {}, mask_voxels, grid_voxels};
 }
 
-Error Error::dti_fit(std::string message) { return {ErrorKind::DtiFit, std::move(message)}; }
-Error Error::no_usable_shell() { return {ErrorKind::NoUsableShell, {}}; }
+Error Error::dti_fit(std::string message) {
+  return {ErrorKind::DtiFit, std::move(message)};
+}
+Error Error::no_usable_shell() {
+  return {ErrorKind::NoUsableShell, {}};
+}
 
 Error Error::amplitude_encoded(std::string message) {
   return {ErrorKind::AmplitudeEncoded, std::move(message)};
@@ -72,8 +90,7 @@ std::string Error::display() const {
     case ErrorKind::Parse:
       return fmt::format("failed to parse {}: {}", text_, detail_);
     case ErrorKind::TableMismatch:
-      return fmt::format("gradient table mismatch: {} directions but {} b-values", first_,
-                         second_);
+      return fmt::format("gradient table mismatch: {} directions but {} b-values", first_, second_);
     case ErrorKind::VolumeMismatch:
       return fmt::format("volume mismatch: {} gradients but {} DWI volumes", first_, second_);
     case ErrorKind::MaskMismatch:

@@ -141,8 +141,8 @@ FlipResult assemble_result(std::uint64_t n_wm_voxels, std::vector<CandidateScore
       return !antipodal_or_equal(c.matrix, result.best.matrix);
     });
     if (distinct != ranking.end()) result.runner_up = *distinct;
-    const auto identity = std::find_if(ranking.begin(), ranking.end(),
-                                       [](const auto& c) { return c.is_identity; });
+    const auto identity =
+        std::find_if(ranking.begin(), ranking.end(), [](const auto& c) { return c.is_identity; });
     if (identity != ranking.end()) result.identity_coherence = identity->coherence;
   }
   result.margin = result.best.coherence - result.runner_up.coherence;
@@ -178,8 +178,8 @@ Result<Detection> detect_flip_on_shell(const ImageArray& image, const GradientTa
   return detection;
 }
 
-Result<Detection> detect_flip(const ImageArray& image, const GradientTable& table,
-                              const Mask* mask, const FlipOptions& options) {
+Result<Detection> detect_flip(const ImageArray& image, const GradientTable& table, const Mask* mask,
+                              const FlipOptions& options) {
   const auto shell = select_working_shell(table, options.b0_threshold, options.tolerance);
   if (!shell) return fail(Error::no_usable_shell());
   return detect_flip_on_shell(image, table, mask, *shell, options);

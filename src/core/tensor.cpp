@@ -26,7 +26,8 @@ Eigen::MatrixXd design_matrix(const GradientTable& table, std::span<const std::u
                               std::span<const std::uint64_t> shell) {
   Eigen::MatrixXd x = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(b0.size() + shell.size()), 7);
   Eigen::Index row = 0;
-  for (std::size_t k = 0; k < b0.size(); ++k) x(row++, 0) = 1.0;
+  for (std::size_t k = 0; k < b0.size(); ++k)
+    x(row++, 0) = 1.0;
   for (const std::uint64_t v : shell) {
     const Vec3& d = table.directions()[v];
     const double n = norm(d);
@@ -50,7 +51,8 @@ VoxelFit fit_voxel(const double* p, const double* y, std::size_t rows) {
   for (std::size_t k = 1; k < 7; ++k) {
     const double* row = p + k * rows;
     double sum = 0.0;
-    for (std::size_t j = 0; j < rows; ++j) sum += row[j] * y[j];
+    for (std::size_t j = 0; j < rows; ++j)
+      sum += row[j] * y[j];
     c[k] = sum;
   }
   Eigen::Matrix3d d;
@@ -145,13 +147,14 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
         const std::size_t zi = s / (nx * ny);
         const std::size_t out = (xi * ny + yi) * nz + zi;
         double sum = 0.0;
-        for (const std::uint64_t v : reference) sum += samples[s + v * n];
+        for (const std::uint64_t v : reference)
+          sum += samples[s + v * n];
         const double s_ref = sum / static_cast<double>(reference.size());
         field.s0[out] = s_ref;
         if (s_ref < min_signal) continue;
         for (std::size_t j = 0; j < rows; ++j) {
-          y[j] = std::log(std::fmax(static_cast<double>(samples[s + rows_volumes[j] * n]),
-                                    min_log_signal));
+          y[j] = std::log(
+              std::fmax(static_cast<double>(samples[s + rows_volumes[j] * n]), min_log_signal));
         }
         const VoxelFit fit = fit_voxel(p, y.data(), rows);
         if (!fit.valid) continue;
@@ -187,7 +190,8 @@ double otsu_threshold(std::span<const double> values) {
   }
   const auto total = static_cast<double>(values.size());
   double sum_all = 0.0;
-  for (std::size_t t = 0; t < 256; ++t) sum_all += static_cast<double>(t * histogram[t]);
+  for (std::size_t t = 0; t < 256; ++t)
+    sum_all += static_cast<double>(t * histogram[t]);
   double w0 = 0.0;
   double sum0 = 0.0;
   double best = -1.0;

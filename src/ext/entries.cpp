@@ -66,10 +66,9 @@ PyObject* report_str(const core::Report& report) {
 PyObject* audit(const Signature& /*signature*/, const Arguments& args) {
   auto subject = prepare_subject(args, ImageUse::Optional);
   if (!subject) return nullptr;
-  auto report = core::pipeline::audit(subject->table.table,
-                                      subject->image ? &*subject->image : nullptr,
-                                      subject->mask_or_null(), std::move(subject->table.inputs),
-                                      subject->options);
+  auto report = core::pipeline::audit(
+      subject->table.table, subject->image ? &*subject->image : nullptr, subject->mask_or_null(),
+      std::move(subject->table.inputs), subject->options);
   if (!report) return raise_error(report.error());
   return report_str(*report);
 }
@@ -77,9 +76,9 @@ PyObject* audit(const Signature& /*signature*/, const Arguments& args) {
 PyObject* detect_flip(const Signature& /*signature*/, const Arguments& args) {
   auto subject = prepare_subject(args, ImageUse::Required);
   if (!subject) return nullptr;
-  auto report = core::pipeline::detect(subject->table.table, *subject->image,
-                                       subject->mask_or_null(), std::move(subject->table.inputs),
-                                       subject->options);
+  auto report =
+      core::pipeline::detect(subject->table.table, *subject->image, subject->mask_or_null(),
+                             std::move(subject->table.inputs), subject->options);
   if (!report) return raise_error(report.error());
   return report_str(*report);
 }

@@ -32,9 +32,7 @@ struct Subject {
   std::chrono::nanoseconds decompress{0};
   std::chrono::nanoseconds convert{0};
 
-  [[nodiscard]] const quorvex_core::Mask* mask_or_null() const {
-    return mask ? &*mask : nullptr;
-  }
+  [[nodiscard]] const quorvex_core::Mask* mask_or_null() const { return mask ? &*mask : nullptr; }
 };
 
 /// Loads everything a subject entry needs. Nothing with a Python exception set on failure.

@@ -1,0 +1,184 @@
+#include "quorvex/tensor.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "test_support.hpp"
+
+using namespace quorvex_core;
+
+namespace {
+
+constexpr double pi = 3.14159265358979323846;
+
+// Directions spread over a hemisphere, one b0 first.
+GradientTable scheme(std::size_t n, double b = 1000.0, bool with_b0 = true) {
+  std::vector<Vec3> dirs;
+  std::vector<double> bvals;
+  if (with_b0) {
+    dirs.push_back({0, 0, 0});
+    bvals.push_back(0.0);
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    const double z = 1.0 - (static_cast<double>(k) + 0.5) / static_cast<double>(n);
+    const double r = std::sqrt(1.0 - z * z);
+    const double phi = static_cast<double>(k) * pi * (3.0 - std::sqrt(5.0));
+    dirs.push_back({r * std::cos(phi), r * std::sin(phi), z});
+    bvals.push_back(b);
+  }
+  return *GradientTable::create(std::move(dirs), std::move(bvals));
+}
+
+// Noise-free tensor signal S0 exp(-b g'Dg) in every voxel of an n^3 grid; `d_of(x, y, z)` gives
+// the tensor (xx, yy, zz, xy, xz, yz) and `s0_of` the reference signal.
+template <class D, class S>
+ImageArray image_of(const GradientTable& table, std::size_t n, D d_of, S s0_of) {
+  const std::size_t volumes = table.size();
+  std::vector<float> samples(n * n * n * volumes);
+  for (std::size_t v = 0; v < volumes; ++v) {
+    const Vec3& g = table.directions()[v];
+    const double b = table.bvals()[v];
+    for (std::size_t z = 0; z < n; ++z) {
+      for (std::size_t y = 0; y < n; ++y) {
+        for (std::size_t x = 0; x < n; ++x) {
+          const std::array<double, 6> d = d_of(x, y, z);
+          const double q = d[0] * g[0] * g[0] + d[1] * g[1] * g[1] + d[2] * g[2] * g[2] +
+                           2 * (d[3] * g[0] * g[1] + d[4] * g[0] * g[2] + d[5] * g[1] * g[2]);
+          samples[x + n * (y + n * (z + n * v))] =
+              static_cast<float>(s0_of(x, y, z) * std::exp(-b * q));
+        }
+      }
+    }
+  }
+  const std::size_t shape[] = {n, n, n, volumes};
+  return std::move(*ImageArray::from_samples(shape, samples));
+}
+
+std::vector<std::uint64_t> range(std::uint64_t first, std::uint64_t last) {
+  std::vector<std::uint64_t> out;
+  for (std::uint64_t i = first; i < last; ++i) out.push_back(i);
+  return out;
+}
+
+}  // namespace
+
+TEST(tensor_test, recovers_the_principal_direction_and_fa) {
+  const auto table = scheme(30);
+  // Prolate along y in one half of the grid, along z in the other.
+  const auto image = image_of(
+      table, 4,
+      [](std::size_t x, std::size_t, std::size_t) {
+        return x < 2 ? std::array<double, 6>{3e-4, 1.7e-3, 3e-4, 0, 0, 0}
+                     : std::array<double, 6>{3e-4, 3e-4, 1.7e-3, 0, 0, 0};
+      },
+      [](std::size_t, std::size_t, std::size_t) { return 1000.0; });
+  const auto field = fit_dti(image, table, std::vector<std::uint64_t>{0}, range(1, 31), 1.0);
+  ASSERT_TRUE(field.has_value());
+  EXPECT_EQ(field->shape, (GridShape{4, 4, 4}));
+  const double expected_fa = std::sqrt(0.5) * std::sqrt(2 * 1.4e-3 * 1.4e-3) /
+                             std::sqrt(2 * 3e-4 * 3e-4 + 1.7e-3 * 1.7e-3);
+  for (std::size_t i = 0; i < 64; ++i) {
+    const std::size_t x = i / 16;
+    ASSERT_TRUE(field->valid[i]);
+    EXPECT_NEAR(std::fabs(field->v1[i][x < 2 ? 1 : 2]), 1.0, 1e-4) << i;
+    EXPECT_NEAR(field->fa[i], expected_fa, 1e-3);
+    EXPECT_NEAR(field->s0[i], 1000.0, 1e-3);
+  }
+}
+
+TEST(tensor_test, invalid_voxels_and_isotropic_tensors) {
+  const auto table = scheme(12);
+  const auto image = image_of(
+      table, 3,
+      [](std::size_t x, std::size_t, std::size_t) {
+        // x = 2: an isotropic tensor; elsewhere prolate.
+        return x == 2 ? std::array<double, 6>{1e-3, 1e-3, 1e-3, 0, 0, 0}
+                      : std::array<double, 6>{2e-3, 2e-4, 2e-4, 0, 0, 0};
+      },
+      [](std::size_t x, std::size_t, std::size_t) { return x == 0 ? 0.5 : 800.0; });
+  const auto field = fit_dti(image, table, std::vector<std::uint64_t>{0}, range(1, 13), 1.0);
+  ASSERT_TRUE(field.has_value());
+  for (std::size_t i = 0; i < 27; ++i) {
+    const std::size_t x = i / 9;
+    if (x == 0) {  // below the minimum reference signal: not fitted, s0 kept
+      EXPECT_FALSE(field->valid[i]);
+      EXPECT_EQ(field->v1[i], (Vec3{0, 0, 0}));
+      EXPECT_NEAR(field->s0[i], 0.5, 1e-6);
+    } else if (x == 2) {  // isotropic: FA 0 but a positive eigenvalue, so valid
+      EXPECT_TRUE(field->valid[i]);
+      EXPECT_NEAR(field->fa[i], 0.0, 1e-6);
+    }
+  }
+  // Signal rising with b: all eigenvalues negative, clamped to zero, not valid.
+  const auto growing = image_of(
+      table, 2, [](std::size_t, std::size_t, std::size_t) {
+        return std::array<double, 6>{-1e-3, -1e-3, -2e-3, 0, 0, 0};
+      },
+      [](std::size_t, std::size_t, std::size_t) { return 100.0; });
+  const auto none = fit_dti(growing, table, std::vector<std::uint64_t>{0}, range(1, 13), 1.0);
+  for (const auto v : none->valid) EXPECT_FALSE(v);
+}
+
+TEST(tensor_test, table_without_b0_uses_the_shell_mean) {
+  // Two b-values: with one b-value and no b0 the intercept and the trace cannot be told apart.
+  auto low = scheme(12, 1000.0, false);
+  auto dirs = low.directions();
+  auto bvals = low.bvals();
+  const auto high = scheme(12, 2000.0, false);
+  dirs.insert(dirs.end(), high.directions().begin(), high.directions().end());
+  bvals.insert(bvals.end(), high.bvals().begin(), high.bvals().end());
+  const auto table = *GradientTable::create(dirs, bvals);
+  const auto image = image_of(
+      table, 2, [](std::size_t, std::size_t, std::size_t) {
+        return std::array<double, 6>{1.7e-3, 3e-4, 3e-4, 0, 0, 0};
+      },
+      [](std::size_t, std::size_t, std::size_t) { return 1000.0; });
+  const auto field = fit_dti(image, table, {}, range(0, 24), 1.0);
+  ASSERT_TRUE(field.has_value());
+  EXPECT_TRUE(field->valid[0]);
+  EXPECT_NEAR(std::fabs(field->v1[0][0]), 1.0, 1e-3);
+  EXPECT_LT(field->s0[0], 1000.0);  // the mean attenuated signal, not S0
+}
+
+TEST(tensor_test, fit_errors) {
+  const auto table = scheme(6);
+  const std::size_t shape3[] = {2, 2, 2};
+  const auto flat = ImageArray::from_samples(shape3, std::vector<float>(8, 1.0F));
+  EXPECT_ERROR(fit_dti(*flat, table, std::vector<std::uint64_t>{0}, range(1, 7), 1.0), DtiFit,
+               "DTI fit failed: expected 4-D DWI, got 3-D");
+  const auto image = image_of(
+      table, 2, [](std::size_t, std::size_t, std::size_t) {
+        return std::array<double, 6>{1e-3, 1e-3, 1e-3, 0, 0, 0};
+      },
+      [](std::size_t, std::size_t, std::size_t) { return 10.0; });
+  EXPECT_ERROR(fit_dti(image, table, std::vector<std::uint64_t>{0}, {}, 1.0), DtiFit,
+               "DTI fit failed: no DWI volumes in the working shell");
+  EXPECT_FALSE(fit_dti(image, table, std::vector<std::uint64_t>{0}, range(1, 9), 1.0).has_value());
+}
+
+TEST(tensor_test, otsu_threshold_cases) {
+  EXPECT_EQ(otsu_threshold({}), 0.0);
+  const std::vector<double> constant(50, 7.5);
+  EXPECT_EQ(otsu_threshold(constant), 7.5);
+  std::vector<double> bimodal;
+  for (int i = 0; i < 500; ++i) bimodal.push_back(0.01 * (i % 10));
+  for (int i = 0; i < 300; ++i) bimodal.push_back(1000.0 + (i % 20));
+  bimodal.push_back(NAN);
+  const double t = otsu_threshold(bimodal);
+  EXPECT_GT(t, 0.1);
+  EXPECT_LT(t, 1000.0);
+}
+
+TEST(tensor_test, wm_proxy_keeps_bright_anisotropic_valid_voxels) {
+  TensorField field;
+  field.shape = {4, 1, 1};
+  field.v1.assign(4, Vec3{1, 0, 0});
+  field.fa = {0.5, 0.1, 0.5, 0.5};
+  field.s0 = {1000, 1000, 5, 1000};
+  field.valid = {1, 1, 1, 0};
+  EXPECT_EQ(field.wm_proxy(0.2), (Mask{true, false, false, false}));
+  field.s0 = {20, 20, 20, 20};  // equal signals: the threshold is that value
+  EXPECT_EQ(field.wm_proxy(0.2), (Mask{true, false, true, false}));
+}

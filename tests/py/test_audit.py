@@ -1,0 +1,198 @@
+"""audit(), detect_flip() and audit_profiled() on small synthetic images."""
+
+import json
+import math
+
+import nibabel as nib
+import numpy as np
+import pytest
+
+import _quorvex
+
+SHAPE = (14, 14, 6)
+
+
+def hemisphere(n):
+    out = []
+    for k in range(n):
+        z = 1.0 - (k + 0.5) / n
+        r = math.sqrt(1.0 - z * z)
+        phi = k * math.pi * (3.0 - math.sqrt(5.0))
+        out.append((r * math.cos(phi), r * math.sin(phi), z))
+    return np.array(out)
+
+
+# Straight oblique bundles through an isotropic background. A wrong transform turns a bundle's
+# directions away from its own axis, so the coherence probes leave the bundle.
+BUNDLES = [((3.0, 3.0, 2.0), (1.0, 1.0, 0.3)), ((3.0, 11.0, 4.0), (1.0, -0.4, 0.6)),
+           ((8.0, 7.0, 2.0), (0.2, 1.0, 0.8)), ((11.0, 2.0, 1.0), (-0.5, 0.7, 1.0))]
+
+
+def fibre_field():
+    """Unit bundle directions per voxel (zero outside every bundle)."""
+    grid = np.stack(np.meshgrid(*(np.arange(n, dtype=float) for n in SHAPE), indexing="ij"), -1)
+    field = np.zeros(SHAPE + (3,))
+    for point, direction in BUNDLES:
+        d = np.array(direction) / np.linalg.norm(direction)
+        offset = grid - np.array(point)
+        distance = np.linalg.norm(offset - (offset @ d)[..., None] * d, axis=-1)
+        inside = (distance < 1.6) & ~field.any(axis=-1)
+        field[inside] = d
+    return field
+
+
+def dwi(voxel_dirs, bvals, seed=1):
+    """Tensor signal along the fibre field; `voxel_dirs` are the true directions in voxel axes."""
+    e = fibre_field()
+    rng = np.random.default_rng(seed)
+    data = np.empty(SHAPE + (len(bvals),), np.float32)
+    for k, (g, b) in enumerate(zip(voxel_dirs, bvals)):
+        along = (e @ g) ** 2
+        isotropic = ~e.any(axis=-1)
+        adc = np.where(isotropic, 8e-4, 3e-4 + 1.4e-3 * along)
+        signal = 1000.0 * np.exp(-b * adc)
+        data[..., k] = signal + rng.normal(0, 5, SHAPE)
+    return data
+
+
+@pytest.fixture
+def subject(tmp_path):
+    """A DWI with affine diag(-2, 2, 2) (FSL frame = voxel frame) and its correct tables."""
+    dirs = np.vstack([np.zeros((2, 3)), hemisphere(30)])
+    bvals = np.array([0.0, 0.0] + [1000.0] * 30)
+    affine = np.diag([-2.0, 2.0, 2.0, 1.0])
+    path = tmp_path / "dwi.nii.gz"
+    nib.save(nib.Nifti1Image(dwi(dirs, bvals), affine), path)
+    return {"dwi": str(path), "dirs": dirs, "bvals": bvals, "folder": tmp_path}
+
+
+def write_fsl(folder, dirs, bvals, name="t"):
+    bvec = folder / f"{name}.bvec"
+    bval = folder / f"{name}.bval"
+    np.savetxt(bvec, dirs.T, fmt="%.8f")
+    np.savetxt(bval, bvals[None], fmt="%g")
+    return str(bvec), str(bval)
+
+
+def flip_of(text):
+    return json.loads(text)["flip"]
+
+
+def without_timestamp(text):
+    document = json.loads(text)
+    document.pop("timestamp")
+    return document
+
+
+class TestAudit:
+    def test_correct_table_passes(self, subject):
+        bvec, bval = write_fsl(subject["folder"], subject["dirs"], subject["bvals"])
+        report = json.loads(_quorvex.audit(bvec, bval, dwi=subject["dwi"]))
+        assert report["flip"]["decision"] == "PASS"
+        assert report["flip"]["best"]["label"] in ("+x+y+z", "-x-y-z")
+        assert report["status"] == "PASS"
+        assert list(report)[7:11] == ["shells", "b0_drift", "angular", "flip"]
+        assert report["b0_drift"]["indices"] == [0, 1]
+        assert len(report["flip"]["ranking"]) == 48
+
+    @pytest.mark.parametrize("label, matrix, repair", [
+        ("-x+y+z", np.diag([-1.0, 1, 1]), {"-x+y+z", "+x-y-z"}),
+        ("+y+x+z", np.array([[0.0, 1, 0], [1, 0, 0], [0, 0, 1]]), {"+y+x+z", "-y-x-z"}),
+    ])
+    def test_corrupted_table_is_flagged_with_its_repair(self, subject, label, matrix, repair):
+        bvec, bval = write_fsl(subject["folder"], subject["dirs"] @ matrix.T, subject["bvals"])
+        flip = flip_of(_quorvex.audit(bvec, bval, dwi=subject["dwi"]))
+        assert flip["decision"] == "FLAG"
+        assert flip["recommended_label"] in repair
+        assert flip["runner_up"]["label"] not in repair
+
+    def test_grad_file_is_read_in_world_axes(self, subject, tmp_path):
+        # With affine diag(-2, 2, 2) world x runs against voxel x.
+        world = subject["dirs"] * np.array([-1.0, 1.0, 1.0])
+        grad = tmp_path / "t.b"
+        np.savetxt(grad, np.column_stack([world, subject["bvals"]]), fmt="%.8f")
+        assert flip_of(_quorvex.audit(grad=str(grad), dwi=subject["dwi"]))["decision"] == "PASS"
+        # The same numbers as an FSL pair are mirrored relative to the image.
+        bvec, bval = write_fsl(tmp_path, world, subject["bvals"], "w")
+        assert flip_of(_quorvex.audit(bvec, bval, dwi=subject["dwi"]))["decision"] == "FLAG"
+
+    def test_default_step_is_four_millimetres(self, subject):
+        bvec, bval = write_fsl(subject["folder"], subject["dirs"], subject["bvals"])
+        default = without_timestamp(_quorvex.audit(bvec, bval, dwi=subject["dwi"]))
+        assert without_timestamp(_quorvex.audit(bvec, bval, dwi=subject["dwi"], step=2)) == default
+        assert without_timestamp(_quorvex.audit(bvec, bval, dwi=subject["dwi"], step=1)) != default
+
+    def test_user_mask_is_used_unchanged(self, subject, tmp_path):
+        bvec, bval = write_fsl(subject["folder"], subject["dirs"], subject["bvals"])
+        mask = np.zeros(SHAPE, np.uint8)
+        mask[2:12, 2:12, 1:5] = 1
+        path = tmp_path / "mask.nii"
+        nib.save(nib.Nifti1Image(mask, np.diag([-2.0, 2, 2, 1])), path)
+        flip = flip_of(_quorvex.audit(bvec, bval, dwi=subject["dwi"], mask=str(path)))
+        assert flip["n_wm_voxels"] == 400
+        nib.save(nib.Nifti1Image(np.zeros(SHAPE, np.uint8), np.eye(4)), path)
+        with pytest.raises(ValueError) as caught:
+            _quorvex.audit(bvec, bval, dwi=subject["dwi"], mask=str(path))
+        assert str(caught.value) == "DTI fit failed: no WM voxels above the FA threshold"
+
+    def test_mismatches(self, subject, tmp_path):
+        bvec, bval = write_fsl(tmp_path, subject["dirs"][:-1], subject["bvals"][:-1], "short")
+        with pytest.raises(ValueError) as caught:
+            _quorvex.audit(bvec, bval, dwi=subject["dwi"])
+        assert str(caught.value) == "volume mismatch: 31 gradients but 32 DWI volumes"
+        bvec, bval = write_fsl(tmp_path, subject["dirs"], subject["bvals"])
+        small = tmp_path / "small_mask.nii"
+        nib.save(nib.Nifti1Image(np.ones((3, 3, 3), np.uint8), np.eye(4)), small)
+        with pytest.raises(ValueError) as caught:
+            _quorvex.audit(bvec, bval, dwi=subject["dwi"], mask=str(small))
+        assert str(caught.value) == ("mask grid mismatch: mask has 27 voxels but the DWI grid "
+                                     "has 1176")
+        three_d = tmp_path / "three_d.nii"
+        nib.save(nib.Nifti1Image(np.ones(SHAPE, np.float32), np.eye(4)), three_d)
+        bvec2, bval2 = write_fsl(tmp_path, subject["dirs"][:2], subject["bvals"][:2], "two")
+        with pytest.raises(ValueError) as caught:
+            _quorvex.audit(bvec2, bval2, dwi=str(three_d))
+        assert str(caught.value) == "volume mismatch: 2 gradients but 1 DWI volumes"
+
+    def test_image_errors(self, subject, tmp_path):
+        bvec, bval = write_fsl(subject["folder"], subject["dirs"], subject["bvals"])
+        with pytest.raises(ValueError) as caught:
+            _quorvex.audit(bvec, bval, dwi=str(tmp_path / "missing.nii.gz"))
+        assert str(caught.value) == "NIfTI error: No such file or directory (os error 2)"
+        with pytest.raises(ValueError, match="^NIfTI error: "):
+            _quorvex.audit(bvec, bval, mask=str(tmp_path / "missing_mask.nii"))
+
+    def test_mask_without_image_is_read_but_not_applied(self, subject, tmp_path):
+        bvec, bval = write_fsl(subject["folder"], subject["dirs"], subject["bvals"])
+        path = tmp_path / "m.nii"
+        nib.save(nib.Nifti1Image(np.ones((2, 2, 2), np.uint8), np.eye(4)), path)
+        assert (without_timestamp(_quorvex.audit(bvec, bval, mask=str(path)))
+                == without_timestamp(_quorvex.inspect(bvec, bval)))
+
+
+class TestDetectAndProfile:
+    def test_detect_has_no_scheme_sections_and_no_gate(self, subject, tmp_path):
+        amplitude = subject["dirs"] * np.where(np.arange(32) % 3 != 0, 0.5, 1.0)[:, None]
+        bvec, bval = write_fsl(tmp_path, amplitude, subject["bvals"], "amp")
+        report = json.loads(_quorvex.detect_flip(subject["dwi"], bvec, bval))
+        assert list(report) == ["schema_version", "tool", "tool_version", "timestamp", "status",
+                                "inputs", "scheme", "flip", "notes"]
+        assert report["status"] == report["flip"]["decision"]
+        with pytest.raises(ValueError, match="^amplitude-encoded bvecs"):
+            _quorvex.audit(bvec, bval, dwi=subject["dwi"], strict=True)
+
+    def test_profiled_report_and_timings(self, subject):
+        bvec, bval = write_fsl(subject["folder"], subject["dirs"], subject["bvals"])
+        text, timings = _quorvex.audit_profiled(subject["dwi"], bvec, bval)
+        assert set(timings) == {"decompress", "convert", "fit", "coherence", "other", "total"}
+        assert all(isinstance(v, float) and v >= 0.0 for v in timings.values())
+        parts = sum(timings[k] for k in ("decompress", "convert", "fit", "coherence"))
+        assert timings["other"] == pytest.approx(max(timings["total"] - parts, 0.0), abs=1e-9)
+        assert without_timestamp(text) == without_timestamp(
+            _quorvex.audit(bvec, bval, dwi=subject["dwi"]))
+
+    def test_requested_shell_must_exist(self, subject, tmp_path):
+        bvec, bval = write_fsl(tmp_path, subject["dirs"], np.zeros(32), "b0s")
+        with pytest.raises(ValueError) as caught:
+            _quorvex.detect_flip(subject["dwi"], bvec, bval, shell=1000)
+        assert str(caught.value) == "no usable non-b0 shell for flip detection"
