@@ -44,7 +44,7 @@ double mb_per_s(double bytes, double millis) {
   return bytes / 1e6 / (millis / 1e3);
 }
 
-// Smooth anatomy-like signal plus noise, so the stream compresses like a real DWI (about 2:1).
+// A head-like signal plus noise, so the stream compresses like a real DWI (about 2.5:1).
 std::string synthetic_image(int nx, int ny, int nz, int nv) {
   std::string header(352, '\0');
   auto put16 = [&](std::size_t at, std::int16_t v) { std::memcpy(&header[at], &v, 2); };
@@ -81,9 +81,10 @@ std::string synthetic_image(int nx, int ny, int nz, int nv) {
           const double dz = (z - nz / 2.0) / (nz / 2.0);
           const bool brain = dx * dx + dy * dy + dz * dz < 0.8;
           state = state * 1664525U + 1013904223U;
-          const int noise = static_cast<int>(state >> 26) - 32;
+          // Rician-like noise: strong inside the head, a low floor outside.
+          const int noise = static_cast<int>(state >> 25) - 64;
           const int value =
-              brain ? static_cast<int>(800 * attenuation) + noise : (noise > 24 ? noise : 0);
+              brain ? static_cast<int>(800 * attenuation) + noise : static_cast<int>(state >> 27);
           const auto sample = static_cast<std::int16_t>(std::max(0, value));
           std::memcpy(&data[at], &sample, 2);
           at += 2;
