@@ -60,8 +60,8 @@ class Writer {
 /// `text` as a JSON string literal, quotes included.
 void append_string(std::string& out, std::string_view text);
 
-/// Writes a finished document to `path` (create or truncate). A failed write or close is the
-/// `Json` error carrying the operating system's text.
+/// Writes a finished document to `path` (create or truncate). A file that cannot be created is
+/// the `Io` error; a failed write or close is the `Json` error carrying the system's text.
 [[nodiscard]] Result<void> write_document(const std::string& path, std::string_view document);
 
 }  // namespace quorvex_core::json

@@ -9,8 +9,10 @@
 
 #include "quorvex/error.hpp"
 #include "quorvex/flip.hpp"
+#include "quorvex/frame.hpp"
 #include "quorvex/gradient.hpp"
 #include "quorvex/input_file.hpp"
+#include "quorvex/io/provenance.hpp"
 #include "quorvex/report.hpp"
 #include "quorvex/shell.hpp"
 #include "quorvex/volume.hpp"
@@ -92,5 +94,94 @@ struct AuditRun {
 
 /// Adds the whole-brain-mask note when the coherence mask's mean FA is above 0 and below 0.3.
 [[nodiscard]] Report note_low_mask_fa(Report report);
+
+/// What a repair call asks for.
+struct RepairSpec {
+  std::string out_bvec;
+  std::string out_bval;
+  std::optional<std::string> out_grad;
+  std::optional<std::string> provenance;
+  /// The image's frames; without them outputs are written in the table's own frame.
+  std::optional<FrameMaps> frame;
+  bool dry_run = false;
+  bool in_place = false;
+  /// Apply the best candidate on a WARN decision.
+  bool force_repair = false;
+};
+
+struct RepairOutput {
+  Report report;
+  /// Where existing outputs were moved, in preparation order.
+  std::vector<std::string> backups;
+  /// The corrected table in the table's own frame, whenever a repair was decided.
+  std::optional<GradientTable> table;
+};
+
+/// `audit`, then `repair_from_report` with the detector's margin threshold.
+[[nodiscard]] Result<RepairOutput> repair(const GradientTable& table, const ImageArray& image,
+                                          const Mask* mask, std::vector<InputFile> inputs,
+                                          const PipelineOptions& options, const RepairSpec& spec);
+
+/// `repair`, also returning the detector's glyph data.
+[[nodiscard]] Result<std::pair<RepairOutput, GlyphData>> repair_with_glyphs(
+    const GradientTable& table, const ImageArray& image, const Mask* mask,
+    std::vector<InputFile> inputs, const PipelineOptions& options, const RepairSpec& spec);
+
+/// Decides and writes the repair of an audited table. Files are touched in this order: backups
+/// of out_bvec and out_bval, the FSL pair, the backup of out_grad, the MRtrix file, the sidecar.
+/// A failure stops there; nothing already written is undone.
+[[nodiscard]] Result<RepairOutput> repair_from_report(const GradientTable& table, Report report,
+                                                      std::vector<InputFile> inputs,
+                                                      const RepairSpec& spec,
+                                                      double min_relative_margin);
+
+/// The table carried into the world frame when frames are known; a copy otherwise.
+[[nodiscard]] GradientTable emit_table(const GradientTable& table,
+                                       const std::optional<FrameMaps>& frame);
+
+/// Records a backup if `prepare_output` made one.
+void push_backup(std::vector<std::string>& backups, std::optional<std::string> backup);
+
+/// A path as display text.
+[[nodiscard]] std::string path_str(const std::string& path);
+
+/// Builds and writes the sidecar of a repair.
+[[nodiscard]] Result<void> write_provenance(const std::string& path, const Report& report,
+                                            const FlipResult& flip, std::vector<InputFile> inputs,
+                                            const std::vector<std::string>& outputs,
+                                            const RepairSpec& spec);
+
+/// What a b-value recomputation asks for.
+struct RecomputeSpec {
+  std::string out_bvec;
+  std::string out_bval;
+  std::optional<std::string> out_grad;
+  std::optional<std::string> provenance;
+  bool dry_run = false;
+  bool in_place = false;
+};
+
+struct RecomputeOutput {
+  std::vector<std::pair<double, std::uint64_t>> before;
+  std::vector<std::pair<double, std::uint64_t>> after;
+  std::vector<std::string> outputs;
+  double b_nominal = 0.0;
+  double max_norm = 0.0;
+  /// Smallest and largest recovered b-value above the b0 threshold (0 when there is none).
+  double b_min = 0.0;
+  double b_max = 0.0;
+  GradientTable table;
+  std::vector<std::string> backups;
+};
+
+/// Recovers b-values from amplitude-encoded directions and writes the table (unit directions)
+/// with the same output rules as a repair. `NoUsableShell` when nothing can be recovered.
+[[nodiscard]] Result<RecomputeOutput> recompute_bval(const GradientTable& table,
+                                                     std::vector<InputFile> inputs,
+                                                     const RecomputeSpec& spec, double b0_threshold,
+                                                     double tolerance);
+
+/// The compact JSON summary of a recomputation.
+[[nodiscard]] std::string to_json(const RecomputeOutput& output);
 
 }  // namespace quorvex_core::pipeline

@@ -74,6 +74,8 @@ struct Report {
 /// Writers for sections other documents reuse (the provenance sidecar).
 void write_input_files(json::Writer& w, const std::vector<InputFile>& inputs);
 void write_matrix(json::Writer& w, const Mat3& m);
+void write_shells(json::Writer& w, const ShellSummary& shells);
+void write_angular(json::Writer& w, const AngularSummary& angular);
 void write_flip_result(json::Writer& w, const FlipResult& flip);
 
 }  // namespace quorvex_core

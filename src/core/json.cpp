@@ -134,9 +134,12 @@ Writer& Writer::null() {
 }
 
 Result<void> write_document(const std::string& path, std::string_view document) {
-  auto written = io::write_file(path, document);
-  if (!written) return fail(Error::json_from_io(written.error()));
-  return {};
+  auto written = io::write_file_staged(path, document);
+  if (written) return {};
+  // A file that cannot be created is an I/O failure; one that cannot be filled is a failure
+  // to write the document.
+  if (written.error().stage == io::WriteStage::Create) return fail(written.error().error);
+  return fail(Error::json_from_io(written.error().error));
 }
 
 }  // namespace quorvex_core::json

@@ -50,26 +50,6 @@ void write_shell(json::Writer& w, const Shell& s) {
   w.end_object();
 }
 
-void write_shells(json::Writer& w, const ShellSummary& s) {
-  w.begin_object();
-  w.key("b0_threshold").number(s.b0_threshold);
-  w.key("tolerance").number(s.tolerance);
-  w.key("shells").begin_array();
-  for (const Shell& shell : s.shells)
-    write_shell(w, shell);
-  w.end_array();
-  w.key("b0").begin_object();
-  w.key("count").integer(s.b0.count);
-  w.key("indices");
-  write_indices(w, s.b0.indices);
-  w.key("spacings");
-  write_indices(w, s.b0.spacings);
-  w.end_object();
-  w.key("non_integer_bvals");
-  write_indices(w, s.non_integer_bvals);
-  w.end_object();
-}
-
 void write_drift(json::Writer& w, const B0Drift& d) {
   w.begin_object();
   w.key("indices");
@@ -78,35 +58,6 @@ void write_drift(json::Writer& w, const B0Drift& d) {
   write_numbers(w, d.mean_signal);
   w.key("slope").number(d.slope);
   w.key("relative_drift").number(d.relative_drift);
-  w.end_object();
-}
-
-void write_angular(json::Writer& w, const AngularSummary& a) {
-  w.begin_object();
-  w.key("duplicate_angle_deg").number(a.duplicate_angle_deg);
-  w.key("shells").begin_array();
-  for (const ShellAngular& s : a.shells) {
-    w.begin_object();
-    w.key("nominal_b").number(s.nominal_b);
-    w.key("count").integer(s.count);
-    w.key("electrostatic_energy").number(s.electrostatic_energy);
-    w.key("condition_number").optional_number(s.condition_number);
-    w.key("meets_dti_minimum").boolean(s.meets_dti_minimum);
-    w.key("meets_dti_recommended").boolean(s.meets_dti_recommended);
-    w.key("meets_csd_minimum").boolean(s.meets_csd_minimum);
-    w.key("duplicates").begin_array();
-    for (const DuplicatePair& p : s.duplicates) {
-      w.begin_object();
-      w.key("i").integer(p.i);
-      w.key("j").integer(p.j);
-      w.key("angle_deg").number(p.angle_deg);
-      w.key("antipodal").boolean(p.antipodal);
-      w.end_object();
-    }
-    w.end_array();
-    w.end_object();
-  }
-  w.end_array();
   w.end_object();
 }
 
@@ -146,6 +97,55 @@ void write_norm_stats(json::Writer& w, const NormStats& n) {
 }
 
 }  // namespace
+
+void write_shells(json::Writer& w, const ShellSummary& s) {
+  w.begin_object();
+  w.key("b0_threshold").number(s.b0_threshold);
+  w.key("tolerance").number(s.tolerance);
+  w.key("shells").begin_array();
+  for (const Shell& shell : s.shells)
+    write_shell(w, shell);
+  w.end_array();
+  w.key("b0").begin_object();
+  w.key("count").integer(s.b0.count);
+  w.key("indices");
+  write_indices(w, s.b0.indices);
+  w.key("spacings");
+  write_indices(w, s.b0.spacings);
+  w.end_object();
+  w.key("non_integer_bvals");
+  write_indices(w, s.non_integer_bvals);
+  w.end_object();
+}
+
+void write_angular(json::Writer& w, const AngularSummary& a) {
+  w.begin_object();
+  w.key("duplicate_angle_deg").number(a.duplicate_angle_deg);
+  w.key("shells").begin_array();
+  for (const ShellAngular& s : a.shells) {
+    w.begin_object();
+    w.key("nominal_b").number(s.nominal_b);
+    w.key("count").integer(s.count);
+    w.key("electrostatic_energy").number(s.electrostatic_energy);
+    w.key("condition_number").optional_number(s.condition_number);
+    w.key("meets_dti_minimum").boolean(s.meets_dti_minimum);
+    w.key("meets_dti_recommended").boolean(s.meets_dti_recommended);
+    w.key("meets_csd_minimum").boolean(s.meets_csd_minimum);
+    w.key("duplicates").begin_array();
+    for (const DuplicatePair& p : s.duplicates) {
+      w.begin_object();
+      w.key("i").integer(p.i);
+      w.key("j").integer(p.j);
+      w.key("angle_deg").number(p.angle_deg);
+      w.key("antipodal").boolean(p.antipodal);
+      w.end_object();
+    }
+    w.end_array();
+    w.end_object();
+  }
+  w.end_array();
+  w.end_object();
+}
 
 void write_matrix(json::Writer& w, const Mat3& m) {
   w.begin_array();

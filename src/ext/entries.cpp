@@ -8,6 +8,7 @@
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "options.hpp"
+#include "quorvex/frame.hpp"
 #include "quorvex/pipeline.hpp"
 #include "quorvex/report.hpp"
 #include "signatures.hpp"
@@ -115,6 +116,41 @@ PyObject* timing_dict(const Subject& subject, const core::pipeline::AuditRun& ru
   return dict;
 }
 
+core::pipeline::RepairSpec repair_spec(const Arguments& args, const Subject& subject) {
+  const auto format = args.path("grad") ? core::InputFormat::Mrtrix : core::InputFormat::Fsl;
+  return {args.required_path("out_bvec"),
+          args.required_path("out_bval"),
+          args.path("out_grad"),
+          args.path("provenance"),
+          core::FrameMaps::resolve(format, *subject.info),
+          args.flag("dry_run"),
+          args.flag("in_place"),
+          args.flag("force_repair")};
+}
+
+PyObject* repair(const Signature& /*signature*/, const Arguments& args) {
+  auto subject = prepare_subject(args, ImageUse::Required);
+  if (!subject) return nullptr;
+  auto output = core::pipeline::repair(subject->table.table, *subject->image,
+                                       subject->mask_or_null(), std::move(subject->table.inputs),
+                                       subject->options, repair_spec(args, *subject));
+  if (!output) return raise_error(output.error());
+  return report_str(output->report);
+}
+
+PyObject* recompute_bval(const Signature& /*signature*/, const Arguments& args) {
+  auto loaded = load_table(args);
+  if (!loaded) return nullptr;
+  const core::pipeline::RecomputeSpec spec{
+      args.required_path("out_bvec"), args.required_path("out_bval"), args.path("out_grad"),
+      args.path("provenance"),        args.flag("dry_run"),           args.flag("in_place")};
+  // The call has no tolerance parameter; shells are grouped at the default.
+  auto output = core::pipeline::recompute_bval(loaded->table, std::move(loaded->inputs), spec,
+                                               args.number("b0_threshold"), 0.05);
+  if (!output) return raise_error(output.error());
+  return to_str(core::pipeline::to_json(*output));
+}
+
 PyObject* audit_profiled(const Signature& /*signature*/, const Arguments& args) {
   auto subject = prepare_subject(args, ImageUse::Timed);
   if (!subject) return nullptr;
@@ -167,10 +203,10 @@ const std::array<Function, 13> table{{
     {"detect_flip", fast_call<s::detect_flip, detect_flip>(), fast_flags, &s::detect_flip},
     {"detect_flip_with_glyphs", fast_call<s::detect_flip_with_glyphs, not_yet_available>(),
      fast_flags, &s::detect_flip_with_glyphs},
-    {"repair", fast_call<s::repair, not_yet_available>(), fast_flags, &s::repair},
+    {"repair", fast_call<s::repair, repair>(), fast_flags, &s::repair},
     {"repair_with_glyphs", fast_call<s::repair_with_glyphs, not_yet_available>(), fast_flags,
      &s::repair_with_glyphs},
-    {"recompute_bval", fast_call<s::recompute_bval, not_yet_available>(), fast_flags,
+    {"recompute_bval", fast_call<s::recompute_bval, recompute_bval>(), fast_flags,
      &s::recompute_bval},
 }};
 

@@ -12,7 +12,8 @@ TEST(candidate_test, fixed_order_labels_and_identity) {
   ASSERT_EQ(all.size(), 48U);
   const char* first_eight[] = {"+x+y+z", "-x+y+z", "+x-y+z", "-x-y+z",
                                "+x+y-z", "-x+y-z", "+x-y-z", "-x-y-z"};
-  for (std::size_t k = 0; k < 8; ++k) EXPECT_EQ(all[k].label, first_eight[k]);
+  for (std::size_t k = 0; k < 8; ++k)
+    EXPECT_EQ(all[k].label, first_eight[k]);
   EXPECT_EQ(all[8].label, "+x+z+y");
   EXPECT_EQ(all[47].label, "-z-y-x");
   std::set<std::string> labels;

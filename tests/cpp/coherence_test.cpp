@@ -12,7 +12,9 @@ namespace {
 
 constexpr GridShape cube{10, 10, 10};
 
-std::vector<Vec3> uniform(const Vec3& v) { return std::vector<Vec3>(1000, v); }
+std::vector<Vec3> uniform(const Vec3& v) {
+  return std::vector<Vec3>(1000, v);
+}
 
 }  // namespace
 
@@ -47,7 +49,8 @@ TEST(coherence_test, negated_field_scores_bit_identically) {
   }
   // Flip the sign of a random half only: the index must not care either.
   std::vector<Vec3> mixed = field;
-  for (std::size_t i = 0; i < 1000; i += 2) mixed[i] = negated[i];
+  for (std::size_t i = 0; i < 1000; i += 2)
+    mixed[i] = negated[i];
   const auto a = coherence_index(cube, field, mask, 1.7);
   const auto b = coherence_index(cube, negated, mask, 1.7);
   const auto c = coherence_index(cube, mixed, mask, 1.7);

@@ -56,7 +56,8 @@ TEST(flip_test, identity_or_its_antipode_passes_whatever_the_margin) {
 
 TEST(flip_test, all_zero_scores_keep_the_identity_first) {
   std::vector<std::pair<std::string, double>> zeros;
-  for (const Candidate& c : all_candidates()) zeros.emplace_back(c.label, 0.0);
+  for (const Candidate& c : all_candidates())
+    zeros.emplace_back(c.label, 0.0);
   const auto r = assemble_result(1, ranking_with(zeros), 1000, 0.0, 0.02);
   EXPECT_EQ(r.best.label, "+x+y+z");
   EXPECT_EQ(r.decision, Status::Pass);

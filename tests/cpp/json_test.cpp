@@ -68,8 +68,8 @@ TEST(json_test, string_escapes) {
 }
 
 TEST(json_test, failed_document_write_is_a_json_error) {
-  EXPECT_ERROR(quorvex_core::json::write_document("/nonexistent/dir/report.json", "{}"), Json,
-               "JSON error: No such file or directory (os error 2)");
+  EXPECT_ERROR(quorvex_core::json::write_document("/nonexistent/dir/report.json", "{}"), Io,
+               "I/O error: No such file or directory (os error 2)");
   struct stat info {};
   if (::stat("/dev/full", &info) == 0) {
     EXPECT_ERROR(quorvex_core::json::write_document("/dev/full", "{}"), Json,

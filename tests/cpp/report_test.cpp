@@ -83,6 +83,6 @@ TEST(report_test, pretty_file_and_failed_write) {
   const std::string text = quorvex_test::read_all(dir.file("r.json"));
   EXPECT_EQ(text.substr(0, 24), "{\n  \"schema_version\": 1,");
   EXPECT_EQ(text.back(), '}');
-  EXPECT_ERROR(write_pretty(r, dir.file("missing/r.json")), Json,
-               "JSON error: No such file or directory (os error 2)");
+  EXPECT_ERROR(write_pretty(r, dir.file("missing/r.json")), Io,
+               "I/O error: No such file or directory (os error 2)");
 }

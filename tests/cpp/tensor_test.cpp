@@ -58,7 +58,8 @@ ImageArray image_of(const GradientTable& table, std::size_t n, D d_of, S s0_of) 
 
 std::vector<std::uint64_t> range(std::uint64_t first, std::uint64_t last) {
   std::vector<std::uint64_t> out;
-  for (std::uint64_t i = first; i < last; ++i) out.push_back(i);
+  for (std::uint64_t i = first; i < last; ++i)
+    out.push_back(i);
   return out;
 }
 
@@ -113,12 +114,14 @@ TEST(tensor_test, invalid_voxels_and_isotropic_tensors) {
   }
   // Signal rising with b: all eigenvalues negative, clamped to zero, not valid.
   const auto growing = image_of(
-      table, 2, [](std::size_t, std::size_t, std::size_t) {
+      table, 2,
+      [](std::size_t, std::size_t, std::size_t) {
         return std::array<double, 6>{-1e-3, -1e-3, -2e-3, 0, 0, 0};
       },
       [](std::size_t, std::size_t, std::size_t) { return 100.0; });
   const auto none = fit_dti(growing, table, std::vector<std::uint64_t>{0}, range(1, 13), 1.0);
-  for (const auto v : none->valid) EXPECT_FALSE(v);
+  for (const auto v : none->valid)
+    EXPECT_FALSE(v);
 }
 
 TEST(tensor_test, table_without_b0_uses_the_shell_mean) {
@@ -131,7 +134,8 @@ TEST(tensor_test, table_without_b0_uses_the_shell_mean) {
   bvals.insert(bvals.end(), high.bvals().begin(), high.bvals().end());
   const auto table = *GradientTable::create(dirs, bvals);
   const auto image = image_of(
-      table, 2, [](std::size_t, std::size_t, std::size_t) {
+      table, 2,
+      [](std::size_t, std::size_t, std::size_t) {
         return std::array<double, 6>{1.7e-3, 3e-4, 3e-4, 0, 0, 0};
       },
       [](std::size_t, std::size_t, std::size_t) { return 1000.0; });
@@ -149,7 +153,8 @@ TEST(tensor_test, fit_errors) {
   EXPECT_ERROR(fit_dti(*flat, table, std::vector<std::uint64_t>{0}, range(1, 7), 1.0), DtiFit,
                "DTI fit failed: expected 4-D DWI, got 3-D");
   const auto image = image_of(
-      table, 2, [](std::size_t, std::size_t, std::size_t) {
+      table, 2,
+      [](std::size_t, std::size_t, std::size_t) {
         return std::array<double, 6>{1e-3, 1e-3, 1e-3, 0, 0, 0};
       },
       [](std::size_t, std::size_t, std::size_t) { return 10.0; });
@@ -163,8 +168,10 @@ TEST(tensor_test, otsu_threshold_cases) {
   const std::vector<double> constant(50, 7.5);
   EXPECT_EQ(otsu_threshold(constant), 7.5);
   std::vector<double> bimodal;
-  for (int i = 0; i < 500; ++i) bimodal.push_back(0.01 * (i % 10));
-  for (int i = 0; i < 300; ++i) bimodal.push_back(1000.0 + (i % 20));
+  for (int i = 0; i < 500; ++i)
+    bimodal.push_back(0.01 * (i % 10));
+  for (int i = 0; i < 300; ++i)
+    bimodal.push_back(1000.0 + (i % 20));
   bimodal.push_back(NAN);
   const double t = otsu_threshold(bimodal);
   EXPECT_GT(t, 0.1);

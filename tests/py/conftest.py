@@ -4,6 +4,8 @@ from pathlib import Path
 
 import pytest
 
+from synthetic import make_subject
+
 SHARED_DATA = Path(__file__).resolve().parents[2].parent / "shared" / "data"
 
 
@@ -12,3 +14,9 @@ def shared_data() -> Path:
     if not SHARED_DATA.is_dir():
         pytest.skip("real data folder ../shared/data is not present in this checkout")
     return SHARED_DATA
+
+
+@pytest.fixture
+def subject(tmp_path):
+    """A synthetic DWI with straight oblique bundles and its correct table."""
+    return make_subject(tmp_path)

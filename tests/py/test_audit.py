@@ -1,77 +1,13 @@
 """audit(), detect_flip() and audit_profiled() on small synthetic images."""
 
 import json
-import math
-
 import nibabel as nib
 import numpy as np
 import pytest
 
 import _quorvex
 
-SHAPE = (14, 14, 6)
-
-
-def hemisphere(n):
-    out = []
-    for k in range(n):
-        z = 1.0 - (k + 0.5) / n
-        r = math.sqrt(1.0 - z * z)
-        phi = k * math.pi * (3.0 - math.sqrt(5.0))
-        out.append((r * math.cos(phi), r * math.sin(phi), z))
-    return np.array(out)
-
-
-# Straight oblique bundles through an isotropic background. A wrong transform turns a bundle's
-# directions away from its own axis, so the coherence probes leave the bundle.
-BUNDLES = [((3.0, 3.0, 2.0), (1.0, 1.0, 0.3)), ((3.0, 11.0, 4.0), (1.0, -0.4, 0.6)),
-           ((8.0, 7.0, 2.0), (0.2, 1.0, 0.8)), ((11.0, 2.0, 1.0), (-0.5, 0.7, 1.0))]
-
-
-def fibre_field():
-    """Unit bundle directions per voxel (zero outside every bundle)."""
-    grid = np.stack(np.meshgrid(*(np.arange(n, dtype=float) for n in SHAPE), indexing="ij"), -1)
-    field = np.zeros(SHAPE + (3,))
-    for point, direction in BUNDLES:
-        d = np.array(direction) / np.linalg.norm(direction)
-        offset = grid - np.array(point)
-        distance = np.linalg.norm(offset - (offset @ d)[..., None] * d, axis=-1)
-        inside = (distance < 1.6) & ~field.any(axis=-1)
-        field[inside] = d
-    return field
-
-
-def dwi(voxel_dirs, bvals, seed=1):
-    """Tensor signal along the fibre field; `voxel_dirs` are the true directions in voxel axes."""
-    e = fibre_field()
-    rng = np.random.default_rng(seed)
-    data = np.empty(SHAPE + (len(bvals),), np.float32)
-    for k, (g, b) in enumerate(zip(voxel_dirs, bvals)):
-        along = (e @ g) ** 2
-        isotropic = ~e.any(axis=-1)
-        adc = np.where(isotropic, 8e-4, 3e-4 + 1.4e-3 * along)
-        signal = 1000.0 * np.exp(-b * adc)
-        data[..., k] = signal + rng.normal(0, 5, SHAPE)
-    return data
-
-
-@pytest.fixture
-def subject(tmp_path):
-    """A DWI with affine diag(-2, 2, 2) (FSL frame = voxel frame) and its correct tables."""
-    dirs = np.vstack([np.zeros((2, 3)), hemisphere(30)])
-    bvals = np.array([0.0, 0.0] + [1000.0] * 30)
-    affine = np.diag([-2.0, 2.0, 2.0, 1.0])
-    path = tmp_path / "dwi.nii.gz"
-    nib.save(nib.Nifti1Image(dwi(dirs, bvals), affine), path)
-    return {"dwi": str(path), "dirs": dirs, "bvals": bvals, "folder": tmp_path}
-
-
-def write_fsl(folder, dirs, bvals, name="t"):
-    bvec = folder / f"{name}.bvec"
-    bval = folder / f"{name}.bval"
-    np.savetxt(bvec, dirs.T, fmt="%.8f")
-    np.savetxt(bval, bvals[None], fmt="%g")
-    return str(bvec), str(bval)
+from synthetic import SHAPE, write_fsl
 
 
 def flip_of(text):

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <expected>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -21,8 +23,21 @@ namespace quorvex_core::io {
 [[nodiscard]] Result<std::size_t> read_chunks(
     const std::string& path, const std::function<void(std::string_view)>& on_chunk);
 
+/// Where a write failed: documents report a file they could not create differently from one
+/// they could not fill.
+enum class WriteStage : std::uint8_t { Create, Write };
+
+struct WriteError {
+  WriteStage stage;
+  Error error;
+};
+
 /// Creates or truncates `path` (mode 0666 before the creation mask) and writes `content`.
-/// A short write, a failed write or a failed close is an `Io` error, never silent.
+/// A failed create, write or close is an `Io` error with the stage it happened in, never silent.
+[[nodiscard]] std::expected<void, WriteError> write_file_staged(const std::string& path,
+                                                                std::string_view content);
+
+/// `write_file_staged` for callers that report every stage alike.
 [[nodiscard]] Result<void> write_file(const std::string& path, std::string_view content);
 
 }  // namespace quorvex_core::io

@@ -95,23 +95,33 @@ Result<std::size_t> read_chunks(const std::string& path,
   return drain(file.get(), on_chunk);
 }
 
-Result<void> write_file(const std::string& path, std::string_view content) {
+std::expected<void, WriteError> write_file_staged(const std::string& path,
+                                                  std::string_view content) {
+  const auto failed = [](WriteStage stage) {
+    return std::unexpected<WriteError>(WriteError{stage, Error::io_errno(errno)});
+  };
   int fd = -1;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(Error::io_errno(errno));
+  if (fd < 0) return failed(WriteStage::Create);
   Descriptor file(fd);
   while (!content.empty()) {
     const std::size_t want = content.size() < chunk_size ? content.size() : chunk_size;
     const ssize_t n = ::write(file.get(), content.data(), want);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fail(Error::io_errno(errno));
+      return failed(WriteStage::Write);
     }
     content.remove_prefix(static_cast<std::size_t>(n));
   }
-  if (file.release_and_close() != 0 && errno != EINTR) return fail(Error::io_errno(errno));
+  if (file.release_and_close() != 0 && errno != EINTR) return failed(WriteStage::Write);
+  return {};
+}
+
+Result<void> write_file(const std::string& path, std::string_view content) {
+  auto written = write_file_staged(path, content);
+  if (!written) return fail(std::move(written.error().error));
   return {};
 }
 

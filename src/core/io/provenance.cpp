@@ -1,0 +1,72 @@
+// The provenance sidecar document and its file.
+#include "quorvex/io/provenance.hpp"
+
+#include <chrono>
+
+#include "quorvex/json.hpp"
+#include "quorvex/report.hpp"
+
+namespace quorvex_core::io {
+
+Provenance Provenance::create(std::vector<InputFile> inputs) {
+  Provenance p;
+  p.tool_version = std::string(quorvex_core::tool_version);
+  p.timestamp = rfc3339_utc(std::chrono::system_clock::now());
+  p.inputs = std::move(inputs);
+  return p;
+}
+
+Provenance Provenance::with_flip(const FlipResult& result) && {
+  flip = result;
+  applied_transform = result.recommended_transform;
+  applied_label = result.recommended_label;
+  return std::move(*this);
+}
+
+Provenance Provenance::with_outputs(std::vector<std::string> files) && {
+  outputs = std::move(files);
+  return std::move(*this);
+}
+
+std::string to_json(const Provenance& p) {
+  json::Writer w(json::Layout::Pretty);
+  w.begin_object();
+  w.key("schema_version").integer(p.schema_version);
+  w.key("tool").string(p.tool);
+  w.key("tool_version").string(p.tool_version);
+  w.key("timestamp").string(p.timestamp);
+  w.key("inputs");
+  write_input_files(w, p.inputs);
+  if (p.shells) write_shells(w.key("shells"), *p.shells);
+  if (p.angular) write_angular(w.key("angular"), *p.angular);
+  if (p.flip) write_flip_result(w.key("flip"), *p.flip);
+  if (p.applied_transform) write_matrix(w.key("applied_transform"), *p.applied_transform);
+  if (p.applied_label) w.key("applied_label").string(*p.applied_label);
+  if (p.frame) {
+    const FrameRecord& f = *p.frame;
+    w.key("frame").begin_object();
+    w.key("input_format").string(f.input_format);
+    w.key("affine_determinant_sign").number(f.affine_determinant_sign);
+    write_matrix(w.key("rotation"), f.rotation);
+    write_matrix(w.key("fsl_voxel_map"), f.fsl_voxel_map);
+    write_matrix(w.key("world_voxel_map"), f.world_voxel_map);
+    w.key("frames_divergent").boolean(f.frames_divergent);
+    w.key("emitted_fsl").boolean(f.emitted_fsl);
+    w.key("emitted_mrtrix").boolean(f.emitted_mrtrix);
+    w.end_object();
+  }
+  w.key("outputs").begin_array();
+  for (const std::string& path : p.outputs) w.string(path);
+  w.end_array();
+  w.key("notes").begin_array();
+  for (const std::string& note : p.notes) w.string(note);
+  w.end_array();
+  w.end_object();
+  return w.take();
+}
+
+Result<void> write(const std::string& path, const Provenance& provenance) {
+  return json::write_document(path, to_json(provenance));
+}
+
+}  // namespace quorvex_core::io

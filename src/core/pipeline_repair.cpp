@@ -1,0 +1,226 @@
+// The writing pipelines: table repair after an audit, and b-value recomputation.
+#include <fmt/format.h>
+
+#include <cmath>
+#include <limits>
+
+#include "quorvex/io/fsl.hpp"
+#include "quorvex/io/mrtrix.hpp"
+#include "quorvex/json.hpp"
+#include "quorvex/pipeline.hpp"
+#include "quorvex/repair.hpp"
+#include "quorvex/text.hpp"
+
+namespace quorvex_core::pipeline {
+namespace {
+
+constexpr const char* divergent_frames_note =
+    "FSL and world frames diverge for this image (positive affine determinant with a multi-axis "
+    "rotation); confirm the gradient is in the frame you intend before consuming a cross-format "
+    "output";
+
+// The FSL pair, after preparing both paths; the output list gets both display texts.
+Result<void> emit_fsl(const GradientTable& table, const std::string& bvec, const std::string& bval,
+                      bool in_place, std::vector<std::string>& backups,
+                      std::vector<std::string>& outputs) {
+  for (const std::string* path : {&bvec, &bval}) {
+    auto prepared = prepare_output(*path, in_place);
+    if (!prepared) return fail(prepared.error());
+    push_backup(backups, std::move(*prepared));
+  }
+  if (auto written = io::fsl::write(bvec, bval, table); !written) return written;
+  outputs.push_back(path_str(bvec));
+  outputs.push_back(path_str(bval));
+  return {};
+}
+
+Result<void> emit_mrtrix(const GradientTable& table, const std::string& grad, bool in_place,
+                         std::vector<std::string>& backups, std::vector<std::string>& outputs) {
+  auto prepared = prepare_output(grad, in_place);
+  if (!prepared) return fail(prepared.error());
+  push_backup(backups, std::move(*prepared));
+  if (auto written = io::mrtrix::write(grad, table); !written) return written;
+  outputs.push_back(path_str(grad));
+  return {};
+}
+
+}  // namespace
+
+GradientTable emit_table(const GradientTable& table, const std::optional<FrameMaps>& frame) {
+  return frame ? apply_transform(table, frame->to_world()) : table;
+}
+
+void push_backup(std::vector<std::string>& backups, std::optional<std::string> backup) {
+  if (backup) backups.push_back(std::move(*backup));
+}
+
+std::string path_str(const std::string& path) {
+  return display_text(path);
+}
+
+Result<RepairOutput> repair(const GradientTable& table, const ImageArray& image, const Mask* mask,
+                            std::vector<InputFile> inputs, const PipelineOptions& options,
+                            const RepairSpec& spec) {
+  auto report = audit(table, &image, mask, inputs, options);
+  if (!report) return fail(report.error());
+  return repair_from_report(table, std::move(*report), std::move(inputs), spec,
+                            options.flip_options.min_relative_margin);
+}
+
+Result<std::pair<RepairOutput, GlyphData>> repair_with_glyphs(
+    const GradientTable& table, const ImageArray& image, const Mask* mask,
+    std::vector<InputFile> inputs, const PipelineOptions& options, const RepairSpec& spec) {
+  auto run = audit_timed_with_glyphs(table, image, mask, inputs, options);
+  if (!run) return fail(run.error());
+  auto output = repair_from_report(table, std::move(run->report), std::move(inputs), spec,
+                                   options.flip_options.min_relative_margin);
+  if (!output) return fail(output.error());
+  return std::pair{std::move(*output), std::move(run->glyphs)};
+}
+
+Result<RepairOutput> repair_from_report(const GradientTable& table, Report report,
+                                        std::vector<InputFile> inputs, const RepairSpec& spec,
+                                        double min_relative_margin) {
+  if (spec.frame && spec.frame->frames_divergent) report.notes.emplace_back(divergent_frames_note);
+  if (!report.flip) return RepairOutput{std::move(report), {}, std::nullopt};
+  const FlipResult flip = *report.flip;
+  std::optional<Repair> repair;
+  if (flip.recommended_transform && flip.recommended_label) {
+    repair = Repair{apply_transform(table, *flip.recommended_transform), *flip.recommended_label,
+                    *flip.recommended_transform};
+  } else if (spec.force_repair && flip.decision == Status::Warn) {
+    repair = Repair::force_from_best(table, flip);
+    if (repair) {
+      report.notes.push_back(fmt::format(
+          "repair force-applied on a WARN decision (--force-repair); margin {:.2f}% is below the "
+          "{:.0f}% auto-repair threshold — verify the result.",
+          flip.relative_margin * 100.0, min_relative_margin * 100.0));
+    }
+  }
+  if (!repair) return RepairOutput{std::move(report), {}, std::nullopt};
+  if (spec.dry_run) {
+    report = std::move(report).with_repair({repair->matrix, repair->label, {}});
+    return RepairOutput{std::move(report), {}, std::move(repair->table)};
+  }
+  std::vector<std::string> backups;
+  std::vector<std::string> outputs;
+  const GradientTable fsl_table =
+      spec.frame ? apply_transform(repair->table, spec.frame->to_fsl()) : repair->table;
+  if (auto emitted =
+          emit_fsl(fsl_table, spec.out_bvec, spec.out_bval, spec.in_place, backups, outputs);
+      !emitted) {
+    return fail(emitted.error());
+  }
+  if (spec.out_grad) {
+    if (auto emitted = emit_mrtrix(emit_table(repair->table, spec.frame), *spec.out_grad,
+                                   spec.in_place, backups, outputs);
+        !emitted) {
+      return fail(emitted.error());
+    }
+  }
+  report = std::move(report).with_repair({repair->matrix, repair->label, outputs});
+  if (spec.provenance) {
+    if (auto written =
+            write_provenance(*spec.provenance, report, flip, std::move(inputs), outputs, spec);
+        !written) {
+      return fail(written.error());
+    }
+  }
+  return RepairOutput{std::move(report), std::move(backups), std::move(repair->table)};
+}
+
+Result<void> write_provenance(const std::string& path, const Report& report, const FlipResult& flip,
+                              std::vector<InputFile> inputs,
+                              const std::vector<std::string>& outputs, const RepairSpec& spec) {
+  io::Provenance doc = io::Provenance::create(std::move(inputs));
+  doc.shells = report.shells;
+  doc.angular = report.angular;
+  doc = std::move(doc).with_flip(flip).with_outputs(outputs);
+  if (spec.frame) {
+    const FrameMaps& f = *spec.frame;
+    doc.frame = io::FrameRecord{input_format_name(f.input_format),
+                                f.affine_determinant_sign,
+                                transpose(f.world_voxel_map),
+                                f.fsl_voxel_map,
+                                f.world_voxel_map,
+                                f.frames_divergent,
+                                true,
+                                spec.out_grad.has_value()};
+  }
+  return io::write(path, doc);
+}
+
+Result<RecomputeOutput> recompute_bval(const GradientTable& table, std::vector<InputFile> inputs,
+                                       const RecomputeSpec& spec, double b0_threshold,
+                                       double tolerance) {
+  auto recovery = table.recover_bvals(b0_threshold);
+  if (!recovery) return fail(Error::no_usable_shell());
+  RecomputeOutput out{shell_counts(table.bvals(), b0_threshold, tolerance),
+                      shell_counts(recovery->table.bvals(), b0_threshold, tolerance),
+                      {},
+                      recovery->b_nominal,
+                      recovery->max_norm,
+                      0.0,
+                      0.0,
+                      std::move(recovery->table),
+                      {}};
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+  for (const double b : out.table.bvals()) {
+    if (b > b0_threshold) {
+      lo = std::fmin(lo, b);
+      hi = std::fmax(hi, b);
+    }
+  }
+  if (hi >= lo) {
+    out.b_min = lo;
+    out.b_max = hi;
+  }
+  if (spec.dry_run) return out;
+  if (auto emitted = emit_fsl(out.table, spec.out_bvec, spec.out_bval, spec.in_place, out.backups,
+                              out.outputs);
+      !emitted) {
+    return fail(emitted.error());
+  }
+  if (spec.out_grad) {
+    if (auto emitted =
+            emit_mrtrix(out.table, *spec.out_grad, spec.in_place, out.backups, out.outputs);
+        !emitted) {
+      return fail(emitted.error());
+    }
+  }
+  if (spec.provenance) {
+    io::Provenance doc = io::Provenance::create(std::move(inputs)).with_outputs(out.outputs);
+    doc.notes.push_back(fmt::format(
+        "recompute-bval: recovered b-values from amplitude-encoded bvecs (b_nominal={:.0f}, max "
+        "|g|={:.4f}); directions unit-normalized.",
+        out.b_nominal, out.max_norm));
+    if (auto written = io::write(*spec.provenance, doc); !written) return fail(written.error());
+  }
+  return out;
+}
+
+std::string to_json(const RecomputeOutput& output) {
+  json::Writer w(json::Layout::Compact);
+  w.begin_object();
+  w.key("b_nominal").number(output.b_nominal);
+  w.key("max_norm").number(output.max_norm);
+  w.key("b_min").number(output.b_min);
+  w.key("b_max").number(output.b_max);
+  for (const auto& [key, counts] :
+       {std::pair{"before", &output.before}, std::pair{"after", &output.after}}) {
+    w.key(key).begin_array();
+    for (const auto& [nominal_b, count] : *counts) {
+      w.begin_object().key("nominal_b").number(nominal_b).key("count").integer(count).end_object();
+    }
+    w.end_array();
+  }
+  w.key("outputs").begin_array();
+  for (const std::string& path : output.outputs)
+    w.string(path);
+  w.end_array();
+  w.end_object();
+  return w.take();
+}
+
+}  // namespace quorvex_core::pipeline

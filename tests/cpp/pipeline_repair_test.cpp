@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "quorvex/candidate.hpp"
+#include "quorvex/pipeline.hpp"
+#include "test_support.hpp"
+
+using namespace quorvex_core;
+
+namespace {
+
+GradientTable table() {
+  return *GradientTable::create({{0, 0, 0}, {0.6, 0.8, 0}, {0, 0.6, 0.8}}, {0, 1000, 1000});
+}
+
+Report report_with(Status decision, const Candidate& best, double relative_margin) {
+  Report r = Report::create({});
+  FlipResult flip;
+  flip.decision = decision;
+  flip.best = {best.label, best.matrix, best.is_identity, 0.5, 10};
+  flip.relative_margin = relative_margin;
+  if (decision == Status::Flag) {
+    flip.recommended_transform = best.matrix;
+    flip.recommended_label = best.label;
+  }
+  r.flip = flip;
+  return r;
+}
+
+pipeline::RepairSpec spec_in(const quorvex_test::ScratchDir& dir) {
+  pipeline::RepairSpec spec;
+  spec.out_bvec = dir.file("o.bvec");
+  spec.out_bval = dir.file("o.bval");
+  return spec;
+}
+
+}  // namespace
+
+TEST(pipeline_repair_test, decision_matrix) {
+  const auto all = all_candidates();
+  const quorvex_test::ScratchDir dir;
+  auto spec = spec_in(dir);
+  spec.force_repair = true;
+  // PASS: nothing.
+  auto pass =
+      pipeline::repair_from_report(table(), report_with(Status::Pass, all[0], 0.1), {}, spec, 0.02);
+  EXPECT_FALSE(pass->table.has_value());
+  EXPECT_FALSE(pass->report.repair.has_value());
+  // WARN + force with the identity or -I as best: nothing, no note.
+  for (const std::size_t index : {0, 7}) {
+    auto none = pipeline::repair_from_report(table(), report_with(Status::Warn, all[index], 0.0123),
+                                             {}, spec, 0.02);
+    EXPECT_FALSE(none->table.has_value());
+    EXPECT_TRUE(none->report.notes.empty());
+  }
+  EXPECT_FALSE(std::filesystem::exists(spec.out_bvec));
+  // WARN + force: written, with the note.
+  auto forced = pipeline::repair_from_report(table(), report_with(Status::Warn, all[1], 0.0123), {},
+                                             spec, 0.02);
+  ASSERT_TRUE(forced.has_value());
+  EXPECT_EQ(forced->report.notes.back(),
+            "repair force-applied on a WARN decision (--force-repair); margin 1.23% is below the "
+            "2% auto-repair threshold — verify the result.");
+  EXPECT_EQ(forced->report.repair->outputs,
+            (std::vector<std::string>{spec.out_bvec, spec.out_bval}));
+  EXPECT_EQ(
+      quorvex_test::read_all(spec.out_bvec),
+      "0.000000 -0.600000 0.000000\n0.000000 0.800000 0.600000\n0.000000 0.000000 0.800000\n");
+  // WARN without force: nothing.
+  spec.force_repair = false;
+  spec.in_place = true;
+  auto warn = pipeline::repair_from_report(table(), report_with(Status::Warn, all[1], 0.0123), {},
+                                           spec, 0.02);
+  EXPECT_FALSE(warn->table.has_value());
+}
+
+TEST(pipeline_repair_test, dry_run_flag_and_in_place_backups) {
+  const auto all = all_candidates();
+  const quorvex_test::ScratchDir dir;
+  auto spec = spec_in(dir);
+  spec.dry_run = true;
+  auto dry =
+      pipeline::repair_from_report(table(), report_with(Status::Flag, all[2], 0.1), {}, spec, 0.02);
+  ASSERT_TRUE(dry->table.has_value());
+  EXPECT_TRUE(dry->report.repair->outputs.empty());
+  EXPECT_EQ(dry->report.repair->label, "+x-y+z");
+  EXPECT_FALSE(std::filesystem::exists(spec.out_bvec));
+  spec.dry_run = false;
+  spec.in_place = true;
+  dir.write("o.bvec", "old");
+  dir.write("o.bval", "old");
+  auto written =
+      pipeline::repair_from_report(table(), report_with(Status::Flag, all[2], 0.1), {}, spec, 0.02);
+  ASSERT_TRUE(written.has_value());
+  EXPECT_EQ(written->backups,
+            (std::vector<std::string>{spec.out_bvec + ".bak", spec.out_bval + ".bak"}));
+}
+
+TEST(pipeline_repair_test, divergent_frames_note_comes_first_even_on_pass) {
+  const auto all = all_candidates();
+  const quorvex_test::ScratchDir dir;
+  auto spec = spec_in(dir);
+  FrameMaps frames;
+  frames.frames_divergent = true;
+  spec.frame = frames;
+  auto pass =
+      pipeline::repair_from_report(table(), report_with(Status::Pass, all[0], 0.1), {}, spec, 0.02);
+  ASSERT_EQ(pass->report.notes.size(), 1U);
+  EXPECT_EQ(pass->report.notes[0].substr(0, 30), "FSL and world frames diverge f");
+}
