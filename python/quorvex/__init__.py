@@ -20,5 +20,7 @@ from _quorvex import (
     version,
 )
 
+from quorvex.glyphs import GlyphField, to_arrays
+
 __version__ = version()
-__all__ = list(_native_all)
+__all__ = [*_native_all, "GlyphField", "to_arrays"]

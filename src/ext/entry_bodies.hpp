@@ -1,0 +1,26 @@
+// The bodies of the module's entries: each runs after its arguments are bound and converted,
+// inside the call boundary, and returns a new reference or nullptr with an exception set.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "binder.hpp"
+
+namespace quorvex_ext::bodies {
+
+// A table alone.
+PyObject* inspect(const Arguments& args);
+PyObject* recompute_bval(const Arguments& args);
+
+// One subject with its image (optional for audit).
+PyObject* audit(const Arguments& args);
+PyObject* audit_with_glyphs(const Arguments& args);
+PyObject* audit_profiled(const Arguments& args);
+PyObject* audit_profiled_with_glyphs(const Arguments& args);
+PyObject* detect_flip(const Arguments& args);
+PyObject* detect_flip_with_glyphs(const Arguments& args);
+PyObject* repair(const Arguments& args);
+PyObject* repair_with_glyphs(const Arguments& args);
+
+}  // namespace quorvex_ext::bodies

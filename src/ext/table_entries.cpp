@@ -1,0 +1,36 @@
+// Entries that work on a gradient table alone.
+#include "boundary.hpp"
+#include "convert.hpp"
+#include "entry_bodies.hpp"
+#include "options.hpp"
+#include "quorvex/pipeline.hpp"
+#include "quorvex/report.hpp"
+#include "table_args.hpp"
+
+namespace quorvex_ext::bodies {
+
+namespace core = quorvex_core;
+
+PyObject* inspect(const Arguments& args) {
+  auto loaded = load_table(args);
+  if (!loaded) return nullptr;
+  auto report = core::pipeline::scheme_audit(loaded->table, std::move(loaded->inputs),
+                                             pipeline_options(args));
+  if (!report) return raise_error(report.error());
+  return to_str(core::to_json(*report, core::json::Layout::Compact));
+}
+
+PyObject* recompute_bval(const Arguments& args) {
+  auto loaded = load_table(args);
+  if (!loaded) return nullptr;
+  const core::pipeline::RecomputeSpec spec{
+      args.required_path("out_bvec"), args.required_path("out_bval"), args.path("out_grad"),
+      args.path("provenance"),        args.flag("dry_run"),           args.flag("in_place")};
+  // The call has no tolerance parameter; shells are grouped at the default.
+  auto output = core::pipeline::recompute_bval(loaded->table, std::move(loaded->inputs), spec,
+                                               args.number("b0_threshold"), 0.05);
+  if (!output) return raise_error(output.error());
+  return to_str(core::pipeline::to_json(*output));
+}
+
+}  // namespace quorvex_ext::bodies

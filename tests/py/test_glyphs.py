@@ -1,0 +1,110 @@
+"""The *_with_glyphs entries, their payload and the numpy view of it."""
+
+import json
+import os
+import struct
+
+import nibabel as nib
+import numpy as np
+import pytest
+
+import _quorvex
+import quorvex
+from synthetic import write_fsl
+
+KEYS = ["shape", "affine", "voxel_sizes", "frame_map", "v1", "fa", "s0", "mask"]
+
+
+def without_timestamp(text):
+    document = json.loads(text)
+    document.pop("timestamp")
+    return document
+
+
+@pytest.fixture
+def tiny(tmp_path):
+    """A 2 x 3 x 4 image with 6 directions and one b0, every voxel anisotropic."""
+    rng = np.random.default_rng(4)
+    dirs = np.vstack([[0, 0, 0], rng.normal(size=(6, 3))])
+    dirs[1:] /= np.linalg.norm(dirs[1:], axis=1, keepdims=True)
+    bvals = np.array([0.0] + [1000.0] * 6)
+    adc = 3e-4 + 1.4e-3 * dirs[:, 0] ** 2
+    data = np.broadcast_to(1000 * np.exp(-bvals * adc), (2, 3, 4, 7)).astype(np.float32)
+    path = tmp_path / "tiny.nii"
+    nib.save(nib.Nifti1Image(data, np.diag([2.0, 2, 2, 1])), path)
+    bvec, bval = write_fsl(tmp_path, dirs, bvals)
+    return str(path), bvec, bval
+
+
+def test_payload_layout_for_a_small_image(tiny):
+    dwi, bvec, bval = tiny
+    text, payload = _quorvex.audit_with_glyphs(dwi, bvec, bval)
+    assert list(payload) == KEYS
+    assert payload["shape"] == [2, 3, 4]
+    assert [len(payload[k]) for k in ("v1", "fa", "s0", "mask")] == [288, 96, 96, 24]
+    assert payload["affine"][3] == [0.0, 0.0, 0.0, 1.0]
+    assert payload["voxel_sizes"] == [2.0, 2.0, 2.0]
+    assert payload["frame_map"] == [[-1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]
+    field = quorvex.to_arrays(payload)
+    report = json.loads(text)
+    assert int(field.mask.sum()) == report["flip"]["n_wm_voxels"]
+    assert field.s0[1, 2, 3] == pytest.approx(1000.0, rel=1e-5)
+    assert abs(field.v1[0, 0, 0, 0]) == pytest.approx(1.0, abs=1e-4)
+
+
+def test_buffers_are_little_endian_float32(tiny):
+    dwi, bvec, bval = tiny
+    _, payload = _quorvex.detect_flip_with_glyphs(dwi, bvec, bval)
+    # Every voxel's reference signal is the b0 sample, exactly 1000.
+    assert payload["s0"] == struct.pack("<f", 1000.0) * 24
+    fa = struct.unpack("<24f", payload["fa"])
+    assert all(0.0 < value < 1.0 for value in fa)
+    assert set(payload["mask"]) <= {0, 1}
+
+
+def test_glyph_twins_return_their_twins_report(subject, tmp_path):
+    bvec, bval = write_fsl(subject["folder"], subject["dirs"] * [-1, 1, 1], subject["bvals"])
+    dwi = subject["dwi"]
+    pairs = [
+        (_quorvex.audit_with_glyphs(dwi, bvec, bval)[0], _quorvex.audit(bvec, bval, dwi=dwi)),
+        (_quorvex.detect_flip_with_glyphs(dwi, bvec, bval)[0],
+         _quorvex.detect_flip(dwi, bvec, bval)),
+        (_quorvex.audit_profiled_with_glyphs(dwi, bvec, bval)[0],
+         _quorvex.audit_profiled(dwi, bvec, bval)[0]),
+    ]
+    for glyph_text, plain_text in pairs:
+        assert without_timestamp(glyph_text) == without_timestamp(plain_text)
+    text, timings, payload = _quorvex.audit_profiled_with_glyphs(dwi, bvec, bval)
+    assert set(timings) == {"decompress", "convert", "fit", "coherence", "other", "total"}
+    assert list(payload) == KEYS
+    # Negative zero components survive as such in v1.
+    v1 = np.frombuffer(payload["v1"], "<f4")
+    assert np.all(np.isfinite(v1))
+
+
+def test_repair_with_glyphs_dry_run_writes_nothing(subject):
+    bvec, bval = write_fsl(subject["folder"], subject["dirs"] * [-1, 1, 1], subject["bvals"])
+    before = sorted(os.listdir(subject["folder"]))
+    text, payload = _quorvex.repair_with_glyphs(
+        subject["dwi"], str(subject["folder"] / "o.bvec"), str(subject["folder"] / "o.bval"),
+        bvec=bvec, bval=bval, dry_run=True)
+    assert json.loads(text)["repair"]["outputs"] == []
+    assert list(payload) == KEYS
+    assert sorted(os.listdir(subject["folder"])) == before
+    plain = _quorvex.repair(subject["dwi"], str(subject["folder"] / "o.bvec"),
+                            str(subject["folder"] / "o.bval"), bvec=bvec, bval=bval, dry_run=True)
+    assert without_timestamp(text) == without_timestamp(plain)
+
+
+def test_plot_draws_the_slice_and_the_ranking(subject, tmp_path):
+    pytest.importorskip("matplotlib")
+    from quorvex.plot import plot
+
+    bvec, bval = write_fsl(subject["folder"], subject["dirs"], subject["bvals"])
+    text, payload = _quorvex.audit_with_glyphs(subject["dwi"], bvec, bval)
+    figure = plot(text, payload, path=str(tmp_path / "verdict.png"))
+    assert (tmp_path / "verdict.png").stat().st_size > 1000
+    assert len(figure.axes) == 2
+    import matplotlib.pyplot as plt
+
+    plt.close(figure)
