@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "quorvex/gradient.hpp"
 #include "quorvex/volume.hpp"
@@ -20,10 +21,27 @@ struct CoherenceScore {
 /// Grid shape (nx, ny, nz); flattened grids use voxel (x, y, z) at (x * ny + y) * nz + z.
 using GridShape = std::array<std::size_t, 3>;
 
-/// Mean over all probes of |v . a/|a||, with a the sign-aligned trilinear average of the masked
-/// neighbours' directions at x +/- step * v. Directions are in voxel units along the voxel axes.
-/// Blind to the sign of every vector. `directions` and `mask` hold at least nx * ny * nz entries.
-/// Runs on the shared pool (sequentially if the pool cannot run).
+/// Scores direction fields on one grid and mask. Built once per detection and reused for every
+/// candidate, so the masked voxel list is found once.
+class CoherenceScorer {
+ public:
+  CoherenceScorer(const GridShape& shape, const Mask& mask);
+
+  /// Mean over all probes of |v . a/|a||, with a the sign-aligned trilinear average of the
+  /// masked neighbours' directions at x +/- step * v. Directions are in voxel units along the
+  /// voxel axes; only masked entries are read. Blind to the sign of every vector. Runs on the
+  /// shared pool; the result does not depend on the scheduling.
+  [[nodiscard]] CoherenceScore score(std::span<const Vec3> directions, double step);
+
+ private:
+  GridShape shape_;
+  std::vector<std::size_t> masked_;
+  // Masked voxels whose direction is long enough to compare with; refreshed by each score.
+  std::vector<std::uint8_t> usable_;
+};
+
+/// One-off scoring: `CoherenceScorer(shape, mask).score(directions, step)`. `directions` and
+/// `mask` hold at least nx * ny * nz entries.
 [[nodiscard]] CoherenceScore coherence_index(const GridShape& shape,
                                              std::span<const Vec3> directions, const Mask& mask,
                                              double step);

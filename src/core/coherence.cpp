@@ -1,9 +1,9 @@
-// Coherence index: a map-reduce over masked voxels with fixed chunking, so the sum is the same
-// whatever the scheduling.
+// Coherence index: a map-reduce over the masked voxels with fixed chunking, so the sum is the
+// same whatever the scheduling.
 #include "quorvex/coherence.hpp"
 
 #include <cmath>
-#include <vector>
+#include <cstdint>
 
 #include "quorvex/pool.hpp"
 
@@ -11,9 +11,9 @@ namespace quorvex_core {
 namespace {
 
 constexpr double min_length = 1e-9;
-// Voxels per chunk: large enough to amortise scheduling, small enough to balance two to
-// sixty-four workers on a typical brain grid.
-constexpr std::size_t chunk_voxels = 8192;
+// Masked voxels per chunk: large enough to amortise scheduling, small enough to balance the
+// workers on a typical white-matter mask.
+constexpr std::size_t chunk_voxels = 2048;
 
 struct Partial {
   double sum = 0.0;
@@ -21,44 +21,46 @@ struct Partial {
   std::uint64_t probes = 0;
 };
 
-double length(const Vec3& v) {
-  return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-}
+double length(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
 
 // One probe from direction `v` at point `p`: the score, or a negative value when the probe found
-// nothing to compare with.
-double probe(const GridShape& shape, std::span<const Vec3> directions, const Mask& mask,
-             const Vec3& v, const Vec3& p) {
-  const double fx = std::floor(p[0]);
-  const double fy = std::floor(p[1]);
-  const double fz = std::floor(p[2]);
-  const std::array<double, 3> frac{p[0] - fx, p[1] - fy, p[2] - fz};
-  const std::array<double, 3> base{fx, fy, fz};
+// nothing to compare with. Corners are visited with x varying fastest.
+double probe(const GridShape& shape, std::span<const Vec3> directions,
+             const std::vector<std::uint8_t>& usable, const Vec3& v, const Vec3& p) {
+  std::array<std::int64_t, 3> base{};
+  std::array<std::array<double, 2>, 3> weight{};
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    const double floor = std::floor(p[axis]);
+    const double f = p[axis] - floor;
+    base[axis] = static_cast<std::int64_t>(floor);
+    weight[axis] = {1.0 - f, f};
+  }
+  const auto inside = [&](std::size_t axis, std::int64_t c) {
+    return c >= 0 && c < static_cast<std::int64_t>(shape[axis]);
+  };
   Vec3 acc{0.0, 0.0, 0.0};
   double weight_sum = 0.0;
-  for (unsigned corner = 0; corner < 8; ++corner) {
-    double w = 1.0;
-    std::array<std::size_t, 3> at{};
-    bool inside = true;
-    for (std::size_t axis = 0; axis < 3; ++axis) {
-      const bool up = ((corner >> axis) & 1U) != 0;
-      w *= up ? frac[axis] : 1.0 - frac[axis];
-      const double coordinate = base[axis] + (up ? 1.0 : 0.0);
-      if (!(coordinate >= 0.0 && coordinate < static_cast<double>(shape[axis]))) {
-        inside = false;
-        break;
+  for (std::int64_t dz = 0; dz < 2; ++dz) {
+    const std::int64_t z = base[2] + dz;
+    if (!inside(2, z)) continue;
+    for (std::int64_t dy = 0; dy < 2; ++dy) {
+      const std::int64_t y = base[1] + dy;
+      if (!inside(1, y)) continue;
+      for (std::int64_t dx = 0; dx < 2; ++dx) {
+        const std::int64_t x = base[0] + dx;
+        if (!inside(0, x)) continue;
+        const double w = weight[0][dx] * weight[1][dy] * weight[2][dz];
+        if (!(w > 0.0)) continue;
+        const auto index = static_cast<std::size_t>(
+            (x * static_cast<std::int64_t>(shape[1]) + y) * static_cast<std::int64_t>(shape[2]) +
+            z);
+        if (usable[index] == 0) continue;
+        const Vec3& u = directions[index];
+        const double sigma = v[0] * u[0] + v[1] * u[1] + v[2] * u[2] < 0.0 ? -1.0 : 1.0;
+        for (std::size_t k = 0; k < 3; ++k) acc[k] += sigma * w * u[k];
+        weight_sum += w;
       }
-      at[axis] = static_cast<std::size_t>(coordinate);
     }
-    if (!inside || !(w > 0.0)) continue;
-    const std::size_t index = (at[0] * shape[1] + at[1]) * shape[2] + at[2];
-    if (!mask[index]) continue;
-    const Vec3& u = directions[index];
-    if (!(length(u) >= min_length)) continue;
-    const double sigma = v[0] * u[0] + v[1] * u[1] + v[2] * u[2] < 0.0 ? -1.0 : 1.0;
-    for (std::size_t k = 0; k < 3; ++k)
-      acc[k] += sigma * w * u[k];
-    weight_sum += w;
   }
   if (!(weight_sum > 0.0)) return -1.0;
   const Vec3 a{acc[0] / weight_sum, acc[1] / weight_sum, acc[2] / weight_sum};
@@ -69,29 +71,35 @@ double probe(const GridShape& shape, std::span<const Vec3> directions, const Mas
 
 }  // namespace
 
-CoherenceScore coherence_index(const GridShape& shape, std::span<const Vec3> directions,
-                               const Mask& mask, double step) {
-  const std::size_t n = shape[0] * shape[1] * shape[2];
-  const std::size_t chunks = (n + chunk_voxels - 1) / chunk_voxels;
+CoherenceScorer::CoherenceScorer(const GridShape& shape, const Mask& mask)
+    : shape_(shape), usable_(shape[0] * shape[1] * shape[2], 0) {
+  for (std::size_t i = 0; i < usable_.size(); ++i) {
+    if (mask[i]) masked_.push_back(i);
+  }
+}
+
+CoherenceScore CoherenceScorer::score(std::span<const Vec3> directions, double step) {
+  for (const std::size_t i : masked_) usable_[i] = length(directions[i]) >= min_length ? 1 : 0;
+  const std::size_t chunks = (masked_.size() + chunk_voxels - 1) / chunk_voxels;
   std::vector<Partial> partials(chunks);
+  const std::size_t plane = shape_[1] * shape_[2];
   const auto run = [&](std::size_t first, std::size_t last) {
     for (std::size_t c = first; c < last; ++c) {
       Partial part;
-      const std::size_t end = std::min(n, (c + 1) * chunk_voxels);
-      for (std::size_t i = c * chunk_voxels; i < end; ++i) {
-        if (!mask[i]) continue;
+      const std::size_t end = std::min(masked_.size(), (c + 1) * chunk_voxels);
+      for (std::size_t k = c * chunk_voxels; k < end; ++k) {
+        const std::size_t i = masked_[k];
+        if (usable_[i] == 0) continue;
         const Vec3& v = directions[i];
-        if (!(length(v) >= min_length)) continue;
         part.probes += 2;
-        const double x = static_cast<double>(i / (shape[1] * shape[2]));
-        const double y = static_cast<double>((i / shape[2]) % shape[1]);
-        const double z = static_cast<double>(i % shape[2]);
-        // The voxel's two probes are added together first: a + b == b + a exactly, so a
-        // field and its negation (whose probes swap places) give bit-identical sums.
+        const Vec3 at{static_cast<double>(i / plane), static_cast<double>((i / shape_[2]) % shape_[1]),
+                      static_cast<double>(i % shape_[2])};
+        // The voxel's two probes are added together first: a + b == b + a exactly, so a field
+        // and its negation (whose probes swap places) give bit-identical sums.
         double voxel_sum = 0.0;
         for (const double s : {step, -step}) {
-          const double score =
-              probe(shape, directions, mask, v, {x + s * v[0], y + s * v[1], z + s * v[2]});
+          const double score = probe(shape_, directions, usable_, v,
+                                     {at[0] + s * v[0], at[1] + s * v[1], at[2] + s * v[2]});
           if (score >= 0.0) {
             voxel_sum += score;
             ++part.samples;
@@ -113,6 +121,11 @@ CoherenceScore coherence_index(const GridShape& shape, std::span<const Vec3> dir
   }
   if (total.probes == 0) return CoherenceScore{};
   return CoherenceScore{total.sum / static_cast<double>(total.probes), total.samples};
+}
+
+CoherenceScore coherence_index(const GridShape& shape, std::span<const Vec3> directions,
+                               const Mask& mask, double step) {
+  return CoherenceScorer(shape, mask).score(directions, step);
 }
 
 }  // namespace quorvex_core

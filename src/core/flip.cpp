@@ -91,24 +91,36 @@ Result<FitAndMask> fit_and_mask(const ImageArray& image, const GradientTable& ta
 
 std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask& mask,
                                             const Mat3& frame_map, double step) {
-  const std::size_t n = field.v1.size();
+  CoherenceScorer scorer(field.shape, mask);
   // Coherence reads directions only at masked voxels, so only those are transformed.
   std::vector<std::size_t> masked;
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < field.v1.size(); ++i) {
     if (mask[i]) masked.push_back(i);
   }
-  std::vector<Vec3> transformed(n, Vec3{0.0, 0.0, 0.0});
-  std::vector<CandidateScore> ranking;
-  ranking.reserve(48);
-  for (Candidate& candidate : all_candidates()) {
-    const Mat3 t = multiply(frame_map, candidate.matrix);
+  std::vector<Vec3> transformed(field.v1.size(), Vec3{0.0, 0.0, 0.0});
+  std::vector<Candidate> candidates = all_candidates();
+  std::vector<CoherenceScore> scores(candidates.size());
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    // Sign codes 4..7 are the negations of codes 3..0 of the same permutation. Negating a
+    // field negates every vector and swaps each voxel's two probes, all exactly, and the index
+    // adds a voxel's two probes before anything else, so the antipode's score is bit-identical:
+    // it is copied rather than computed again.
+    if (k % 8 >= 4) {
+      scores[k] = scores[k - k % 8 + (7 - k % 8)];
+      continue;
+    }
+    const Mat3 t = multiply(frame_map, candidates[k].matrix);
     for (const std::size_t i : masked) {
       const Vec3& v = field.v1[i];
       transformed[i] = norm(v) < min_length ? v : apply(t, v);
     }
-    const CoherenceScore score = coherence_index(field.shape, transformed, mask, step);
-    ranking.push_back({std::move(candidate.label), candidate.matrix, candidate.is_identity,
-                       score.coherence, score.n_samples});
+    scores[k] = scorer.score(transformed, step);
+  }
+  std::vector<CandidateScore> ranking;
+  ranking.reserve(candidates.size());
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    ranking.push_back({std::move(candidates[k].label), candidates[k].matrix,
+                       candidates[k].is_identity, scores[k].coherence, scores[k].n_samples});
   }
   std::stable_sort(ranking.begin(), ranking.end(), [](const auto& a, const auto& b) {
     return total_order_key(a.coherence) > total_order_key(b.coherence);
