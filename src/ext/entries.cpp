@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "bids_entry.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "options.hpp"
@@ -163,7 +164,7 @@ const std::array<Function, 13> table{{
      &s::audit_profiled},
     {"audit_profiled_with_glyphs", fast_call<s::audit_profiled_with_glyphs, not_yet_available>(),
      fast_flags, &s::audit_profiled_with_glyphs},
-    {"audit_bids", fast_call<s::audit_bids, not_yet_available>(), fast_flags, &s::audit_bids},
+    {"audit_bids", fast_call<s::audit_bids, audit_bids>(), fast_flags, &s::audit_bids},
     {"detect_flip", fast_call<s::detect_flip, detect_flip>(), fast_flags, &s::detect_flip},
     {"detect_flip_with_glyphs", fast_call<s::detect_flip_with_glyphs, not_yet_available>(),
      fast_flags, &s::detect_flip_with_glyphs},
