@@ -68,10 +68,12 @@ demo: build
 	$(PY) examples/demo.py
 
 bench: build build/cpp/build.ninja
-	$(CMAKE) --build build/cpp -j $(JOBS) --target table_io_bench volume_bench
+	$(CMAKE) --build build/cpp -j $(JOBS) --target table_io_bench volume_bench bids_discovery_bench
 	build/cpp/table_io_bench
 	build/cpp/volume_bench
+	build/cpp/bids_discovery_bench
 	$(PY) bench/inspect_bench.py
+	$(PY) bench/bids_batch_bench.py
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -31,6 +31,10 @@ struct PipelineOptions {
   bool strict = false;
 };
 
+/// The coherence probe length for an image: `step` when the caller gives one, else about 4 mm in
+/// voxels (4 / mean voxel size, at least 1; 1 when the mean voxel size is not positive).
+[[nodiscard]] double default_step(std::optional<double> step, const VolumeInfo& info) noexcept;
+
 /// Shells, b0 summary, non-integer b-values, angular coverage and norm statistics in a new PASS
 /// report. The scheme rules are left to the caller.
 [[nodiscard]] Report scheme_report(const GradientTable& table, std::vector<InputFile> inputs,

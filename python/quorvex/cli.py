@@ -304,8 +304,8 @@ def _run(a: argparse.Namespace, style: Style, out) -> int:
             print(text, file=out)
         else:
             print(f"dataset status: {style.status(answer['status'])}", file=out)
-            for run, status in sorted(answer.get("results", {}).items()):
-                print(f"  {style.status(status)}  {run}", file=out)
+            for run in answer["results"]:
+                print(f"  {style.status(run['status'])}  {run['name']}", file=out)
             print(f"summary: {answer['summary_path']}", file=out)
         return int(answer["exit_code"])
     raise _Usage(f"unknown command {a.command}")

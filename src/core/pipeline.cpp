@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "quorvex/angular.hpp"
@@ -47,6 +48,13 @@ Result<AuditRun> audit_with_image(const GradientTable& table, const ImageArray& 
 }
 
 }  // namespace
+
+double default_step(std::optional<double> step, const VolumeInfo& info) noexcept {
+  if (step) return *step;
+  const double mean = (info.voxel_sizes[0] + info.voxel_sizes[1] + info.voxel_sizes[2]) / 3.0;
+  // About 4 mm along the fibre, and never less than one voxel.
+  return mean > 0.0 ? std::max(4.0 / mean, 1.0) : 1.0;
+}
 
 Report scheme_report(const GradientTable& table, std::vector<InputFile> inputs,
                      const PipelineOptions& options) {

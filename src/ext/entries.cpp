@@ -35,14 +35,6 @@ PyCFunction fast_call() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<S, B>));
 }
 
-// For operations whose pipeline has not landed: arguments are bound and converted exactly as
-// they will be, and then the call says plainly that nothing was done.
-template <Signature& S>
-PyObject* not_yet_available(const Arguments& /*args*/) {
-  PyErr_Format(PyExc_NotImplementedError, "%s() is not available in this build yet", S.name);
-  return nullptr;
-}
-
 PyObject* version(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
   return guarded([] { return to_str(core::tool_version); });
 }
@@ -71,8 +63,7 @@ const std::array<Function, 13> table{{
     {"audit_profiled_with_glyphs",
      fast_call<s::audit_profiled_with_glyphs, bodies::audit_profiled_with_glyphs>(), fast_flags,
      &s::audit_profiled_with_glyphs},
-    {"audit_bids", fast_call<s::audit_bids, not_yet_available<s::audit_bids>>(), fast_flags,
-     &s::audit_bids},
+    {"audit_bids", fast_call<s::audit_bids, bodies::audit_bids>(), fast_flags, &s::audit_bids},
     {"detect_flip", fast_call<s::detect_flip, bodies::detect_flip>(), fast_flags, &s::detect_flip},
     {"detect_flip_with_glyphs",
      fast_call<s::detect_flip_with_glyphs, bodies::detect_flip_with_glyphs>(), fast_flags,

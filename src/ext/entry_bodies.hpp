@@ -23,4 +23,8 @@ PyObject* detect_flip_with_glyphs(const Arguments& args);
 PyObject* repair(const Arguments& args);
 PyObject* repair_with_glyphs(const Arguments& args);
 
+// A whole BIDS dataset: the batch, then its answer; a failed batch raises ValueError with the
+// batch's text unchanged.
+PyObject* audit_bids(const Arguments& args);
+
 }  // namespace quorvex_ext::bodies

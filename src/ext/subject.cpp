@@ -1,8 +1,6 @@
 // Shared subject preparation.
 #include "subject.hpp"
 
-#include <algorithm>
-
 #include "boundary.hpp"
 #include "mask_args.hpp"
 #include "options.hpp"
@@ -12,13 +10,6 @@
 namespace quorvex_ext {
 
 namespace core = quorvex_core;
-
-double default_step(std::optional<double> step, const core::VolumeInfo& info) {
-  if (step) return *step;
-  const double mean = (info.voxel_sizes[0] + info.voxel_sizes[1] + info.voxel_sizes[2]) / 3.0;
-  // About 4 mm along the fibre, and never less than one voxel.
-  return mean > 0.0 ? std::max(4.0 / mean, 1.0) : 1.0;
-}
 
 std::optional<Subject> prepare_subject(const Arguments& args, ImageUse use) {
   auto table = load_table(args);
@@ -49,7 +40,7 @@ std::optional<Subject> prepare_subject(const Arguments& args, ImageUse use) {
     auto& flip = subject.options.flip_options;
     // A grad file holds scanner-frame directions; an FSL pair holds image-frame ones.
     flip.frame_map = core::voxel_frame_map(args.path("grad").has_value(), *subject.info);
-    flip.step = default_step(args.optional_number("step"), *subject.info);
+    flip.step = core::pipeline::default_step(args.optional_number("step"), *subject.info);
   }
   if (!read_optional_mask(args, subject.mask)) return std::nullopt;
   return subject;

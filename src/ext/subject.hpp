@@ -38,8 +38,4 @@ struct Subject {
 /// Loads everything a subject entry needs. Nothing with a Python exception set on failure.
 [[nodiscard]] std::optional<Subject> prepare_subject(const Arguments& args, ImageUse use);
 
-/// The flip detector's probe length: the `step` argument if given, else 4 / mean voxel size,
-/// at least 1 (1 when the mean voxel size is not positive).
-[[nodiscard]] double default_step(std::optional<double> step, const quorvex_core::VolumeInfo& info);
-
 }  // namespace quorvex_ext
