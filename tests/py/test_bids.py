@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import _quorvex
-from test_audit import dwi, hemisphere
+from synthetic import dwi, hemisphere
 
 DIRS = np.vstack([np.zeros((2, 3)), hemisphere(30)])
 BVALS = np.array([0.0, 0.0] + [1000.0] * 30)
