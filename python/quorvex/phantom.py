@@ -1,8 +1,8 @@
 """Synthetic brain-like diffusion phantom with known fibre truth, for tests, benchmarks and demos.
 
-The phantom is built in the *voxel frame*: directions are written along the image's voxel axes
-(i, j, k), in millimetres, so a fibre tangent is the same vector whatever affine the image is
-later given. The affine only decides how the image is placed in the world and, through that, how
+The phantom is built in the *voxel frame*: fibre tangents and gradient directions are unit
+vectors along the image's voxel axes (i, j, k), on a grid of isotropic voxels, so they are the
+same numbers whatever affine the image is later given. The affine only decides how the image is placed in the world and, through that, how
 the gradient table must be written:
 
 * FSL ``.bvec``: ``g_fsl = F @ g_vox`` with ``F = diag(-1, 1, 1)`` when ``det(A3) > 0`` and the
@@ -150,7 +150,7 @@ def candidates() -> list[tuple[str, np.ndarray]]:
     for output axes x, y, z in turn, the sign s_r and the letter of the input axis p_r. The
     order runs over the permutations (xyz, xzy, yxz, yzx, zxy, zyx), and within each over the
     sign code k = 0..7 whose bit r negates output axis r: index 0 is the identity "+x+y+z",
-    index 8k + (7 - s) is the antipode of index 8k + s.
+    and index 8q + (7 - k) is the antipode (the negation) of index 8q + k.
     """
     out = []
     for perm in _PERMUTATIONS:
@@ -431,18 +431,26 @@ class _Bundle:
 
 
 def _bundles() -> list[_Bundle]:
-    bundles = []
+    bundles = [
+        # U-shaped commissural fans in the horizontal plane, in front of and behind the arch,
+        # bending forwards (backwards) into both hemispheres.
+        _Bundle(0, -0.6, 0.6, {1: (0.3, 0.0, 0.8), 2: (0.2, 0.0, 0.0)}, 0.1),
+        _Bundle(0, -0.6, 0.6, {1: (-0.35, 0.0, -0.8), 2: (0.1, 0.0, 0.0)}, 0.1),
+    ]
     for side in (-1.0, 1.0):
         bundles += [
-            # Vertical projection tract: converges towards the brainstem, fans out at the top
-            # and passes through the arch on its way up (the crossing region).
+            # Vertical projection tract: converges towards the brainstem, leans forwards, fans
+            # out at the top and passes through the arch on its way up (a crossing region).
             _Bundle(2, -0.85, 0.65, {0: (0.22 * side, 0.15 * side, 0.1 * side),
-                                     1: (-0.05, 0.1, 0.0)}, 0.18),
-            # Front-back: a cingulum-like bow above the arch, a lateral one at mid height and
-            # a lower, temporal one.
-            _Bundle(1, -0.65, 0.6, {0: (0.12 * side, 0.0, 0.0), 2: (0.52, 0.0, -0.3)}, 0.09),
-            _Bundle(1, -0.7, 0.55, {0: (0.52 * side, 0.0, 0.0), 2: (0.12, 0.1, -0.15)}, 0.15),
-            _Bundle(1, -0.8, 0.35, {0: (0.42 * side, 0.0, 0.0), 2: (-0.35, 0.1, 0.1)}, 0.13),
+                                     1: (-0.05, 0.25, 0.0)}, 0.18),
+            # Front-back: a cingulum-like bow above the arch, a lateral one at mid height that
+            # narrows towards the front, a lower temporal one that dips forwards, and a steep
+            # diagonal one from high at the back to low at the front.
+            _Bundle(1, -0.65, 0.6, {0: (0.12 * side, 0.0, 0.0), 2: (0.52, 0.0, -0.45)}, 0.09),
+            _Bundle(1, -0.7, 0.55, {0: (0.52 * side, -0.12 * side, 0.0),
+                                    2: (0.12, 0.1, -0.3)}, 0.14),
+            _Bundle(1, -0.8, 0.35, {0: (0.42 * side, 0.0, 0.0), 2: (-0.35, -0.25, 0.1)}, 0.12),
+            _Bundle(1, -0.6, 0.55, {0: (0.33 * side, 0.1 * side, 0.0), 2: (0.0, -0.55, 0.0)}, 0.1),
         ]  # fmt: skip
     return bundles
 
@@ -578,9 +586,9 @@ def make_phantom(
     Args:
         shape: grid (nx, ny, nz); x runs left-right, y back-front, z foot-head in the voxel frame.
         voxel_size: isotropic voxel size in millimetres (used by the presets and the anatomy).
-        affine: "ras", "las", "oblique" (see :func:`affine_preset`) or a 4 x 4 array. The
-            anatomy and the signal live in the voxel frame, so only the written tables and the
-            header depend on it.
+        affine: "ras", "las", "oblique" (see :func:`affine_preset`) or a 4 x 4 array, whose
+            columns should then be ``voxel_size`` long. The anatomy and the signal live in the
+            voxel frame, so only the written tables and the header depend on it.
         shells: (b-value, number of directions) per diffusion-weighted shell.
         n_b0: number of b0 volumes, spread evenly through the run.
         snr: white-matter b0 signal over the noise standard deviation (Rician noise).
