@@ -427,7 +427,7 @@ class _Bundle:
     s_lo: float
     s_hi: float
     others: dict[int, tuple[float, float, float]]
-    radius: float  # fraction of the smallest semi-axis
+    radius: float  # fraction of the smallest semi-axis, capped at 40 mm
 
 
 def _bundles() -> list[_Bundle]:
@@ -443,6 +443,13 @@ def _bundles() -> list[_Bundle]:
             # out at the top and passes through the arch on its way up (a crossing region).
             _Bundle(2, -0.85, 0.65, {0: (0.22 * side, 0.15 * side, 0.1 * side),
                                      1: (-0.05, 0.25, 0.0)}, 0.18),
+            # Its neighbours in the fan, leaving the same capsule towards the front and back.
+            _Bundle(2, -0.5, 0.6, {0: (0.25 * side, 0.2 * side, 0.1 * side),
+                                   1: (0.1, 0.7, 0.2)}, 0.12),
+            _Bundle(2, -0.5, 0.55, {0: (0.25 * side, 0.25 * side, 0.1 * side),
+                                    1: (-0.15, -0.6, -0.2)}, 0.12),
+            # An arcuate hook: a tight arc over the lateral fissure, front-back at its top.
+            _Bundle(1, -0.55, 0.4, {0: (0.58 * side, 0.0, 0.0), 2: (0.0, 0.2, -0.9)}, 0.1),
             # Front-back: a cingulum-like bow above the arch, a lateral one at mid height that
             # narrows towards the front, a lower temporal one that dips forwards, and a steep
             # diagonal one from high at the back to low at the front.
@@ -475,7 +482,10 @@ def _anatomy(shape: Sequence[int], voxel_size: float) -> _Anatomy:
     )
     q = [grid[a] / np.float32(semi[a]) for a in range(3)]
     radius = np.sqrt(q[0] ** 2 + q[1] ** 2 + q[2] ** 2)
-    smallest = min(semi)
+    # Bundle calibres scale with small heads but stop growing at adult size (a 40 mm semi-axis
+    # gives a 7 mm projection tract): fat, straight tubes would hide a mirrored table, since
+    # nothing in a uniform field tells a direction from its mirror image.
+    smallest = min(*semi, 40.0)
     min_tube = 1.6 * voxel_size  # thinner tubes would vanish between voxel centres
 
     tissue = np.zeros((nx, ny, nz), dtype=np.uint8)
