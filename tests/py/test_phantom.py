@@ -194,8 +194,9 @@ class TestCorruption:
         rows = np.array([[1.0, 2.0, 3.0], [0.0, 0.0, 0.0]])
         np.testing.assert_array_equal(phantom.corrupt(rows, label), [expected, [0.0, 0.0, 0.0]])
 
-    @pytest.mark.parametrize("label, matrix", phantom.candidates(), ids=lambda v: str(v))
-    def test_every_corruption_is_undone_by_its_transpose(self, phantoms, label, matrix):
+    @pytest.mark.parametrize("label", [label for label, _ in phantom.candidates()])
+    def test_every_corruption_is_undone_by_its_transpose(self, phantoms, label):
+        matrix = phantom.candidate_matrix(label)
         inverse = [name for name, m in phantom.candidates() if np.array_equal(m, matrix.T)]
         assert len(inverse) == 1
         table = phantoms["oblique"].directions
