@@ -1,0 +1,150 @@
+"""audit_profiled() on a 110 x 110 x 70 multi-shell phantom, against dipy's tensor fit and gzip.
+
+    .venv/bin/python bench/audit_bench.py [--folder DIR] [--repeats 3]
+
+The phantom (6 b0 + 32 directions at b=1000 + 64 at b=2000, 102 volumes, int16, gzip level 6)
+is written to a temporary folder, or to --folder, where a file from an earlier run with the same
+settings is reused. Reported: the stage timings of the fastest of --repeats audit_profiled calls;
+dipy's OLS TensorModel fit on the volumes our fit uses (the b0s and the shell nearest b=1000)
+over the voxels our fit does not skip (mean b0 >= 1); and `gzip -dc` (and `igzip -dc` when
+installed) of the same file, best of --repeats.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import shutil
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+from quorvex import phantom
+
+SHAPE = (110, 110, 70)
+SHELLS = ((1000.0, 32), (2000.0, 64))
+N_B0 = 6
+STAGES = ("decompress", "convert", "fit", "coherence", "other", "total")
+
+
+def prepare(folder: Path, level: int, seed: int) -> tuple[Path, Path, Path]:
+    """Write the phantom and its FSL table, or find them from an earlier run."""
+    n_volumes = N_B0 + sum(n for _, n in SHELLS)
+    stem = f"phantom_{'x'.join(map(str, SHAPE))}x{n_volumes}_seed{seed}_gz{level}"
+    dwi, bvec, bval = (folder / f"{stem}{ext}" for ext in (".nii.gz", ".bvec", ".bval"))
+    if dwi.exists() and bvec.exists() and bval.exists():
+        print(f"reusing {dwi}")
+        return dwi, bvec, bval
+    start = time.perf_counter()
+    p = phantom.make_phantom(
+        shape=SHAPE, affine="las", shells=SHELLS, n_b0=N_B0, snr=20.0, seed=seed
+    )
+    made = time.perf_counter()
+    phantom.write_nifti(dwi, p.data, p.affine, compresslevel=level)
+    phantom.write_fsl(bvec, bval, p)
+    print(
+        f"phantom generated in {made - start:.1f} s, written in {time.perf_counter() - made:.1f} s"
+    )
+    return dwi, bvec, bval
+
+
+def best_wall_time(command: list[str], repeats: int) -> float:
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        subprocess.run(command, stdout=subprocess.DEVNULL, check=True)
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def profile_audit(dwi: Path, bvec: Path, bval: Path, repeats: int) -> tuple[dict, dict]:
+    import _quorvex  # the profiled entry needs a build with image support
+
+    runs = []
+    for _ in range(repeats):
+        text, timings = _quorvex.audit_profiled(str(dwi), bvec=str(bvec), bval=str(bval))
+        runs.append((timings["total"], timings, text))
+    _, timings, text = min(runs, key=lambda run: run[0])
+    return timings, json.loads(text)
+
+
+def dipy_fit(dwi: Path, bvals: np.ndarray, bvecs: np.ndarray) -> tuple[float, int]:
+    """Seconds and voxel count of dipy's OLS fit on the volumes and voxels our fit uses."""
+    import nibabel as nib
+    from dipy.core.gradients import gradient_table
+    from dipy.reconst.dti import TensorModel
+
+    b0 = bvals <= 50.0
+    used = b0 | (np.abs(bvals - 1000.0) <= 50.0)
+    data = np.asarray(nib.load(dwi).dataobj)[..., used]
+    mask = data[..., b0[used]].mean(axis=-1) >= 1.0
+    model = TensorModel(gradient_table(bvals[used], bvecs=bvecs[:, used].T), fit_method="OLS")
+    start = time.perf_counter()
+    model.fit(data, mask=mask)
+    return time.perf_counter() - start, int(mask.sum())
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--folder", type=Path, help="keep (and reuse) the phantom here")
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--level", type=int, default=6, help="gzip level of the phantom file")
+    parser.add_argument("--seed", type=int, default=0)
+    args = parser.parse_args()
+
+    with tempfile.TemporaryDirectory() as scratch:
+        folder = args.folder or Path(scratch)
+        folder.mkdir(parents=True, exist_ok=True)
+        dwi, bvec, bval = prepare(folder, args.level, args.seed)
+        bvals = np.loadtxt(bval)
+        print(
+            f"{dwi.name}: {'x'.join(map(str, SHAPE))} x {bvals.size} volumes, "
+            f"{dwi.stat().st_size / 1e6:.1f} MB compressed, "
+            f"{np.prod(SHAPE) * bvals.size * 2 / 1e6:.1f} MB of int16 samples"
+        )
+
+        timings, report = profile_audit(dwi, bvec, bval, args.repeats)
+        flip = report["flip"]
+        dipy_seconds, n_voxels = dipy_fit(dwi, bvals, np.loadtxt(bvec))
+        gzip_seconds = best_wall_time(["gzip", "-dc", str(dwi)], args.repeats)
+        igzip = shutil.which("igzip")
+        igzip_seconds = best_wall_time([igzip, "-dc", str(dwi)], args.repeats) if igzip else None
+
+    ours_rate = n_voxels / timings["fit"] if timings["fit"] > 0 else float("inf")
+    dipy_rate = n_voxels / dipy_seconds
+    print(
+        f"audit decision {flip['decision']}, best {flip['best']['label']}, relative margin "
+        f"{flip['relative_margin']:.4f}, {flip['n_wm_voxels']} WM voxels\n"
+    )
+    print(f"{'stage (best of ' + str(args.repeats) + ')':<28}{'seconds':>9}")
+    for stage in STAGES:
+        print(f"  audit_profiled {stage:<12}{timings[stage]:>9.3f}")
+    print(f"  {'gzip -dc':<26}{gzip_seconds:>9.3f}")
+    if igzip_seconds is None:
+        print(f"  {'igzip -dc':<26}{'absent':>9}  (Debian package isal)")
+    else:
+        print(f"  {'igzip -dc':<26}{igzip_seconds:>9.3f}")
+    print(f"  {'dipy OLS fit':<26}{dipy_seconds:>9.3f}")
+    print(
+        f"\ntensor fit over {n_voxels} voxels: ours {ours_rate / 1e6:.2f} M voxels/s, "
+        f"dipy {dipy_rate / 1e6:.3f} M voxels/s, ratio {ours_rate / dipy_rate:.1f}x"
+    )
+
+    fit_and_coherence = timings["fit"] + timings["coherence"]
+    goals = [
+        ("fit throughput >= 30x dipy", ours_rate / dipy_rate, 30.0, ">="),
+        ("(fit + coherence) / gzip -dc < 0.5", fit_and_coherence / gzip_seconds, 0.5, "<"),
+        ("total / gzip -dc < 1", timings["total"] / gzip_seconds, 1.0, "<"),
+    ]
+    if igzip_seconds is not None:
+        goals.append(("total / igzip -dc <= 1.2", timings["total"] / igzip_seconds, 1.2, "<="))
+    print("\ngoals")
+    for name, value, limit, sense in goals:
+        met = {">=": value >= limit, "<": value < limit, "<=": value <= limit}[sense]
+        print(f"  {name:<36}{value:>8.2f}  {'met' if met else 'MISSED'}")
+
+
+if __name__ == "__main__":
+    main()
