@@ -18,8 +18,34 @@ namespace {
 constexpr double min_direction_length = 1e-6;
 constexpr double min_singular_value = 1e-12;
 constexpr double min_log_signal = 1e-6;
-// Storage-order voxels per task: a few cache lines of every volume per chunk.
+// Storage-order voxels per task, and per block whose log signals are gathered volume by volume
+// (rows x block doubles stay in the first-level caches' reach).
 constexpr std::size_t chunk_voxels = 4096;
+constexpr std::size_t block_voxels = 256;
+// Stored samples are most often integers (int16 or uint16 data without scaling); their logs
+// come from a table computed once with the same std::log, so the results are unchanged.
+constexpr std::size_t log_table_size = 65536;
+
+const std::vector<double>& log_table() {
+  static const std::vector<double> table = [] {
+    std::vector<double> t(log_table_size);
+    for (std::size_t k = 0; k < t.size(); ++k) {
+      t[k] = std::log(std::fmax(static_cast<double>(k), min_log_signal));
+    }
+    return t;
+  }();
+  return table;
+}
+
+// ln(max(S, 1e-6)), with a NaN sample counted as 1e-6.
+double log_signal(float sample) {
+  static const double* const table = log_table().data();
+  if (sample >= 0.0F && sample < static_cast<float>(log_table_size)) {
+    const auto k = static_cast<std::size_t>(sample);
+    if (static_cast<float>(k) == sample) return table[k];
+  }
+  return std::log(std::fmax(static_cast<double>(sample), min_log_signal));
+}
 
 // Design rows: b0 volumes (intercept only), then the shell's volumes.
 Eigen::MatrixXd design_matrix(const GradientTable& table, std::span<const std::uint64_t> b0,
@@ -45,19 +71,23 @@ struct VoxelFit {
   bool valid = false;
 };
 
-// Fits the tensor from the log signals `y` with the pseudo-inverse rows `p` (7 x rows).
-VoxelFit fit_voxel(const double* p, const double* y, std::size_t rows) {
+// Fits the tensor from the log signals y[j * stride] with the pseudo-inverse rows `p`
+// (7 x rows).
+VoxelFit fit_voxel(const double* p, const double* y, std::size_t stride, std::size_t rows) {
   std::array<double, 7> c{};
   for (std::size_t k = 1; k < 7; ++k) {
     const double* row = p + k * rows;
     double sum = 0.0;
     for (std::size_t j = 0; j < rows; ++j)
-      sum += row[j] * y[j];
+      sum += row[j] * y[j * stride];
     c[k] = sum;
   }
   Eigen::Matrix3d d;
   d << c[1], c[4], c[5], c[4], c[2], c[6], c[5], c[6], c[3];
-  const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver(d);
+  // The closed-form 3 x 3 solver: several times faster than the iterative one, and accurate
+  // far beyond what the fitted tensor itself carries.
+  Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver;
+  solver.computeDirect(d);
   std::array<double, 3> lambda{};
   for (Eigen::Index k = 0; k < 3; ++k) {
     const double l = solver.eigenvalues()(k);
@@ -136,36 +166,47 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
 
   const std::size_t chunks = (n + chunk_voxels - 1) / chunk_voxels;
   const auto run = [&](std::size_t first, std::size_t last) {
-    std::vector<double> y(rows);  // per-task scratch, reused by every voxel of the task
+    // Per-task scratch, reused by every block of the task: the log signals of one block of
+    // voxels, row by row, and their reference signals.
+    std::vector<double> logs(rows * block_voxels);
+    std::vector<double> s_ref(block_voxels);
     for (std::size_t c = first; c < last; ++c) {
-      const std::size_t end = std::min(n, (c + 1) * chunk_voxels);
-      // Storage order (x fastest) keeps neighbouring voxels in the same cache lines of each
-      // volume.
-      for (std::size_t s = c * chunk_voxels; s < end; ++s) {
-        const std::size_t xi = s % nx;
-        const std::size_t yi = (s / nx) % ny;
-        const std::size_t zi = s / (nx * ny);
-        const std::size_t out = (xi * ny + yi) * nz + zi;
-        double sum = 0.0;
-        for (const std::uint64_t v : reference)
-          sum += samples[s + v * n];
-        const double s_ref = sum / static_cast<double>(reference.size());
-        field.s0[out] = s_ref;
-        if (s_ref < min_signal) continue;
-        for (std::size_t j = 0; j < rows; ++j) {
-          y[j] = std::log(
-              std::fmax(static_cast<double>(samples[s + rows_volumes[j] * n]), min_log_signal));
+      const std::size_t chunk_end = std::min(n, (c + 1) * chunk_voxels);
+      for (std::size_t start = c * chunk_voxels; start < chunk_end; start += block_voxels) {
+        const std::size_t count = std::min(block_voxels, chunk_end - start);
+        // 1. Reference signals and log signals, one volume at a time: each pass streams a
+        //    contiguous run of one volume instead of hopping between volumes per voxel.
+        std::fill_n(s_ref.begin(), count, 0.0);
+        for (const std::uint64_t v : reference) {
+          const float* in = samples.data() + start + v * n;
+          for (std::size_t k = 0; k < count; ++k)
+            s_ref[k] += in[k];
         }
-        const VoxelFit fit = fit_voxel(p, y.data(), rows);
-        if (!fit.valid) continue;
-        field.v1[out] = fit.v1;
-        field.fa[out] = fit.fa;
-        field.valid[out] = 1;
+        for (std::size_t j = 0; j < rows; ++j) {
+          const float* in = samples.data() + start + rows_volumes[j] * n;
+          double* out = logs.data() + j * block_voxels;
+          for (std::size_t k = 0; k < count; ++k)
+            out[k] = log_signal(in[k]);
+        }
+        // 2. One fit per voxel from its column of log signals.
+        for (std::size_t k = 0; k < count; ++k) {
+          const std::size_t s = start + k;
+          const std::size_t xi = s % nx;
+          const std::size_t yi = (s / nx) % ny;
+          const std::size_t zi = s / (nx * ny);
+          const std::size_t out = (xi * ny + yi) * nz + zi;
+          const double reference_signal = s_ref[k] / static_cast<double>(reference.size());
+          field.s0[out] = reference_signal;
+          if (reference_signal < min_signal) continue;
+          const VoxelFit fit = fit_voxel(p, logs.data() + k, block_voxels, rows);
+          if (!fit.valid) continue;
+          field.v1[out] = fit.v1;
+          field.fa[out] = fit.fa;
+          field.valid[out] = 1;
+        }
       }
     }
   };
-  // Each task writes only its own voxels, so re-running everything after a pool failure is
-  // safe.
   if (!pool::parallel_chunks(chunks, 1, run)) run(0, chunks);
   return field;
 }
