@@ -30,7 +30,9 @@ def plot(report: str | dict[str, Any], payload: dict[str, Any], *, axis: int = 2
     flip = document["flip"]
     field = to_arrays(payload)
     index = field.fa.shape[axis] // 2 if index is None else index
-    rgb = np.abs(field.v1_voxel) * field.fa[..., None]
+    # Scaling by the reference signal darkens the background, whose noise fits look anisotropic.
+    brightness = np.clip(field.s0 / max(float(np.percentile(field.s0, 99)), 1e-12), 0.0, 1.0)
+    rgb = np.abs(field.v1_voxel) * (field.fa * brightness)[..., None]
     rgb = np.clip(np.take(rgb, index, axis=axis), 0.0, 1.0)
     # Rows of the picture run along the second remaining axis, so show the transpose with the
     # origin at the bottom, as radiological viewers do.
@@ -39,7 +41,7 @@ def plot(report: str | dict[str, Any], payload: dict[str, Any], *, axis: int = 2
     fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4.8),
                                       gridspec_kw={"width_ratios": [1, 1.3]})
     left.imshow(picture, origin="lower", interpolation="nearest")
-    left.set_title(f"principal direction x FA, {'xyz'[axis]} = {index}")
+    left.set_title(f"principal direction x FA (voxel axes), {'xyz'[axis]} = {index}")
     left.set_xticks([])
     left.set_yticks([])
 
