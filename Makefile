@@ -7,8 +7,8 @@ PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 APT_PACKAGES := g++ make pkg-config libeigen3-dev libfmt-dev nlohmann-json3-dev libtbb-dev \
-  libdeflate-dev libisal-dev isal libnifti2-dev zlib1g-dev libssl-dev libgtest-dev
-PY_PACKAGES := scikit-build-core cmake ninja pytest numpy nibabel matplotlib dipy
+  libdeflate-dev libisal-dev isal libnifti2-dev zlib1g-dev libssl-dev libgtest-dev clang-format
+PY_PACKAGES := scikit-build-core cmake ninja pytest numpy nibabel matplotlib dipy ruff
 
 # CPython 3.12: the first candidate that really runs (a pyenv shim on PATH may not).
 PYTHON312 := $(shell for c in $$(command -v python3.12 2>/dev/null) \
@@ -18,7 +18,7 @@ PYTHON312 := $(shell for c in $$(command -v python3.12 2>/dev/null) \
 CMAKE := $(VENV)/bin/cmake
 CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DQUORVEX_BUILD_TESTS=ON
 
-.PHONY: deps system-deps build cpp-test asan-test py-test test demo bench clean format
+.PHONY: deps system-deps build cpp-test asan-test py-test lint test demo bench clean format
 
 system-deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -61,8 +61,12 @@ asan-test: deps build/asan/build.ninja
 py-test: build
 	$(PY) -m pytest
 
-# The C++ suites first (plain, then ASan+UBSan), pytest last so its summary closes the run.
-test: cpp-test asan-test py-test
+lint: deps
+	$(VENV)/bin/ruff check python tests/py bench examples
+	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp')
+
+# Lint, the C++ suites (plain, then ASan+UBSan), and pytest last so its summary closes the run.
+test: lint cpp-test asan-test py-test
 
 demo: build
 	$(PY) examples/demo.py

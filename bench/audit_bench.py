@@ -21,6 +21,7 @@ import time
 from pathlib import Path
 
 import numpy as np
+
 from quorvex import phantom
 
 SHAPE = (110, 110, 70)

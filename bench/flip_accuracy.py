@@ -28,6 +28,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
+
 from quorvex import phantom
 
 CASES = (

@@ -5,6 +5,8 @@ Everything here comes from the compiled ``_quorvex`` module; this package re-exp
 
 from _quorvex import (
     __all__ as _native_all,
+)
+from _quorvex import (
     audit,
     audit_bids,
     audit_profiled,
@@ -19,8 +21,25 @@ from _quorvex import (
     repair_with_glyphs,
     version,
 )
-
 from quorvex.glyphs import GlyphField, to_arrays
 
 __version__ = version()
-__all__ = [*_native_all, "GlyphField", "to_arrays"]
+__all__ = [
+    "version",
+    "build_features",
+    "inspect",
+    "audit",
+    "audit_with_glyphs",
+    "audit_profiled",
+    "audit_profiled_with_glyphs",
+    "audit_bids",
+    "detect_flip",
+    "detect_flip_with_glyphs",
+    "repair",
+    "repair_with_glyphs",
+    "recompute_bval",
+    "GlyphField",
+    "to_arrays",
+]
+# The package re-exports the module's functions in the module's own order.
+assert __all__[: len(_native_all)] == list(_native_all)

@@ -11,8 +11,9 @@ import json
 import os
 import shlex
 import sys
+from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any, Callable, Sequence
+from typing import Any
 
 import _quorvex
 
@@ -72,7 +73,8 @@ def _scheme_flags(p: argparse.ArgumentParser) -> None:
 
 def _image_flags(p: argparse.ArgumentParser) -> None:
     p.add_argument("--mask", help="brain or white-matter mask (NIfTI) for the coherence measure")
-    p.add_argument("--shell", type=float, help="b-value of the shell to fit (default: nearest 1000)")
+    p.add_argument("--shell", type=float,
+                   help="b-value of the shell to fit (default: the one nearest 1000)")
     p.add_argument("--step", type=float,
                    help="coherence probe length in voxels (default: 4 mm, at least one voxel)")
 
@@ -288,7 +290,9 @@ def _run(a: argparse.Namespace, style: Style, out) -> int:
             print(text, file=out)
             return EXIT_OK
         summary = json.loads(text)
-        shells = lambda rows: ", ".join(f"b={r['nominal_b']:g} x{r['count']}" for r in rows)
+        def shells(rows):
+            return ", ".join(f"b={r['nominal_b']:g} x{r['count']}" for r in rows)
+
         print(f"nominal b {summary['b_nominal']:g}, largest |g| {summary['max_norm']:.4f}",
               file=out)
         print(f"before: {shells(summary['before'])}", file=out)

@@ -2,8 +2,8 @@
 
 The phantom is built in the *voxel frame*: fibre tangents and gradient directions are unit
 vectors along the image's voxel axes (i, j, k), on a grid of isotropic voxels, so they are the
-same numbers whatever affine the image is later given. The affine only decides how the image is placed in the world and, through that, how
-the gradient table must be written:
+same numbers whatever affine the image is later given. The affine only decides how the image
+is placed in the world and, through that, how the gradient table must be written:
 
 * FSL ``.bvec``: ``g_fsl = F @ g_vox`` with ``F = diag(-1, 1, 1)`` when ``det(A3) > 0`` and the
   identity otherwise (FSL keeps a radiological voxel frame).

@@ -21,7 +21,9 @@ struct Partial {
   std::uint64_t probes = 0;
 };
 
-double length(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+double length(const Vec3& v) {
+  return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+}
 
 // One probe from direction `v` at point `p`: the score, or a negative value when the probe found
 // nothing to compare with. Corners are visited with x varying fastest.
@@ -51,13 +53,14 @@ double probe(const GridShape& shape, std::span<const Vec3> directions,
         if (!inside(0, x)) continue;
         const double w = weight[0][dx] * weight[1][dy] * weight[2][dz];
         if (!(w > 0.0)) continue;
-        const auto index = static_cast<std::size_t>(
-            (x * static_cast<std::int64_t>(shape[1]) + y) * static_cast<std::int64_t>(shape[2]) +
-            z);
+        const auto index = static_cast<std::size_t>((x * static_cast<std::int64_t>(shape[1]) + y) *
+                                                        static_cast<std::int64_t>(shape[2]) +
+                                                    z);
         if (usable[index] == 0) continue;
         const Vec3& u = directions[index];
         const double sigma = v[0] * u[0] + v[1] * u[1] + v[2] * u[2] < 0.0 ? -1.0 : 1.0;
-        for (std::size_t k = 0; k < 3; ++k) acc[k] += sigma * w * u[k];
+        for (std::size_t k = 0; k < 3; ++k)
+          acc[k] += sigma * w * u[k];
         weight_sum += w;
       }
     }
@@ -79,7 +82,8 @@ CoherenceScorer::CoherenceScorer(const GridShape& shape, const Mask& mask)
 }
 
 CoherenceScore CoherenceScorer::score(std::span<const Vec3> directions, double step) {
-  for (const std::size_t i : masked_) usable_[i] = length(directions[i]) >= min_length ? 1 : 0;
+  for (const std::size_t i : masked_)
+    usable_[i] = length(directions[i]) >= min_length ? 1 : 0;
   const std::size_t chunks = (masked_.size() + chunk_voxels - 1) / chunk_voxels;
   std::vector<Partial> partials(chunks);
   const std::size_t plane = shape_[1] * shape_[2];
@@ -92,7 +96,8 @@ CoherenceScore CoherenceScorer::score(std::span<const Vec3> directions, double s
         if (usable_[i] == 0) continue;
         const Vec3& v = directions[i];
         part.probes += 2;
-        const Vec3 at{static_cast<double>(i / plane), static_cast<double>((i / shape_[2]) % shape_[1]),
+        const Vec3 at{static_cast<double>(i / plane),
+                      static_cast<double>((i / shape_[2]) % shape_[1]),
                       static_cast<double>(i % shape_[2])};
         // The voxel's two probes are added together first: a + b == b + a exactly, so a field
         // and its negation (whose probes swap places) give bit-identical sums.

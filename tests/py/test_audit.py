@@ -1,12 +1,12 @@
 """audit(), detect_flip() and audit_profiled() on small synthetic images."""
 
 import json
+
 import nibabel as nib
 import numpy as np
 import pytest
 
 import _quorvex
-
 from synthetic import SHAPE, write_fsl
 
 

@@ -126,7 +126,8 @@ class TestTableLoading:
             if math.isinf(expected):
                 assert value is None, token
             else:
-                assert value == expected and math.copysign(1, value) == math.copysign(1, expected), token
+                assert value == expected, token
+                assert math.copysign(1, value) == math.copysign(1, expected), token
 
     def test_huge_token_gives_a_short_message(self, tmp_path):
         bval = write(tmp_path / "garbage.bval", "x" * (8 << 20))

@@ -195,7 +195,8 @@ def accepted(call):
 
 
 class TestConversion:
-    @pytest.mark.parametrize("value", [1, 0.5, True, Floaty(), Indexy(), np.float32(0.1), np.int64(3)])
+    @pytest.mark.parametrize(
+        "value", [1, 0.5, True, Floaty(), Indexy(), np.float32(0.1), np.int64(3)])
     def test_numbers_go_through_float_conversion(self, value):
         assert accepted(lambda: _quorvex.inspect(tolerance=value))
 

@@ -5,6 +5,7 @@ import gzip
 import nibabel as nib
 import numpy as np
 import pytest
+
 from quorvex import phantom
 
 SMALL = (24, 24, 16)

@@ -56,10 +56,12 @@ std::string to_json(const Provenance& p) {
     w.end_object();
   }
   w.key("outputs").begin_array();
-  for (const std::string& path : p.outputs) w.string(path);
+  for (const std::string& path : p.outputs)
+    w.string(path);
   w.end_array();
   w.key("notes").begin_array();
-  for (const std::string& note : p.notes) w.string(note);
+  for (const std::string& note : p.notes)
+    w.string(note);
   w.end_array();
   w.end_object();
   return w.take();
