@@ -78,6 +78,9 @@ bench: build build/cpp/build.ninja
 	build/cpp/bids_discovery_bench
 	$(PY) bench/inspect_bench.py
 	$(PY) bench/bids_batch_bench.py
+	mkdir -p build/bench-data
+	$(PY) bench/audit_bench.py --folder build/bench-data
+	$(PY) bench/flip_accuracy.py
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
