@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 APT_PACKAGES := g++ make pkg-config libeigen3-dev libfmt-dev nlohmann-json3-dev libtbb-dev \
   libdeflate-dev libisal-dev isal libnifti2-dev zlib1g-dev libssl-dev libgtest-dev
-PY_PACKAGES := scikit-build-core cmake ninja pytest numpy nibabel matplotlib
+PY_PACKAGES := scikit-build-core cmake ninja pytest numpy nibabel matplotlib "dask[distributed]" tqdm
 
 # CPython 3.12: the first candidate that really runs (a pyenv shim on PATH may not).
 PYTHON312 := $(shell for c in $$(command -v python3.12 2>/dev/null) \
@@ -74,6 +74,7 @@ bench: build build/cpp/build.ninja
 	build/cpp/bids_discovery_bench
 	$(PY) bench/inspect_bench.py
 	$(PY) bench/bids_batch_bench.py
+	$(PY) bench/parallel_bids_bench.py
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
