@@ -114,7 +114,7 @@ class _Progress:
             from tqdm import tqdm
         except ImportError:
             return
-        self.bar = tqdm(total=total, file=stream, unit="run", desc="auditing", leave=False)
+        self.bar = tqdm(total=total, file=stream, unit="run", desc="auditing")
 
     def update(self, n: int) -> None:
         if self.bar is not None:

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import _quorvex
-from quorvex import _batch, bids
+from quorvex import _batch, bids, cli
 from synthetic import dwi, hemisphere
 
 DIRS = np.vstack([np.zeros((2, 3)), hemisphere(30)])
@@ -84,13 +84,13 @@ def dataset(tmp_path_factory, image):
 
 
 @pytest.fixture(scope="module")
-def dask_executor():
+def dask_client():
     distributed = pytest.importorskip("distributed")
     # Loopback only, no dashboard: the test opens no port another host could reach.
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   host="127.0.0.1", dashboard_address=None) as cluster:
         with distributed.Client(cluster) as client:
-            yield client.get_executor()
+            yield client
 
 
 class TestSameOutputs:
@@ -102,7 +102,7 @@ class TestSameOutputs:
 
     def test_explicit_pool_and_options(self, dataset, tmp_path):
         root, _, _ = dataset
-        options = {"step": 1.0, "strict": True, "tolerance": 0.1}
+        options = {"step": 1.0, "tolerance": 0.1, "shell": 1000.0, "norm_tolerance": 0.1}
         answer = _quorvex.audit_bids(str(root), **options)
         expected = outputs(root)
         fresh(root)
@@ -118,10 +118,20 @@ class TestSameOutputs:
             assert bids.audit_dataset(str(root), executor=pool, progress=False) == answer
         assert outputs(root) == expected
 
-    def test_dask_local_cluster(self, dataset, dask_executor):
+    def test_dask_local_cluster(self, dataset, dask_client):
         root, answer, expected = dataset
         fresh(root)
-        assert bids.audit_dataset(str(root), executor=dask_executor, progress=False) == answer
+        executor = dask_client.get_executor()
+        assert bids.audit_dataset(str(root), executor=executor, progress=False) == answer
+        assert outputs(root) == expected
+
+    @pytest.mark.parametrize("spread", ["--jobs", "--dask"])
+    def test_command_line(self, dataset, dask_client, capsys, spread):
+        root, answer, expected = dataset
+        fresh(root)
+        where = "2" if spread == "--jobs" else dask_client.scheduler.address
+        assert cli.main(["bids", str(root), "--json", spread, where]) == 0
+        assert capsys.readouterr().out == answer + "\n"
         assert outputs(root) == expected
 
 
@@ -153,6 +163,18 @@ class TestFailures:
         with bids.process_pool(2) as pool, pytest.raises(ValueError) as parallel:
             bids.audit_dataset(str(tmp_path), executor=pool, progress=False)
         assert str(parallel.value) == str(sequential.value)
+
+    def test_strict_refusal_of_a_run(self, dataset):
+        root, _, _ = dataset
+        fresh(root)
+        with pytest.raises(ValueError) as sequential:
+            _quorvex.audit_bids(str(root), strict=True)
+        assert str(sequential.value).startswith("amplitude-encoded bvecs (--strict)")
+        fresh(root)
+        with bids.process_pool(2) as pool, pytest.raises(ValueError) as parallel:
+            bids.audit_dataset(str(root), executor=pool, progress=False, strict=True)
+        assert str(parallel.value) == str(sequential.value)
+        assert not (root / "derivatives/quorvex/dataset_summary.json").exists()
 
     def test_refusals_before_any_run(self, tmp_path):
         with pytest.raises(ValueError) as sequential:
@@ -190,6 +212,30 @@ class TestProgress:
         assert ("3/3" in err.getvalue()) is shown
         assert err.getvalue() == "" or shown
         assert capsys.readouterr().out == ""
+
+
+def threads_after_audit(out_dir, entry, share):
+    """In a worker process: audit one run with the driver's pool share, then count threads."""
+    bids._audit_runs(out_dir, [(entry, "probe_dwi")], share, {})
+    return len(os.listdir("/proc/self/task"))
+
+
+class TestWorkerShare:
+    def test_each_process_runs_its_share_of_the_pool_threads(self, tmp_path, image):
+        cores = bids.available_cores()
+        if cores < 2 or not os.path.isdir("/proc/self/task"):
+            pytest.skip("needs two cores and /proc to count threads")
+        add_run(tmp_path, "sub-01/dwi/sub-01_dwi", image)
+        out_dir, entries = _batch.discover(str(tmp_path))
+        counts = {}
+        for workers in (1, cores):
+            with bids.process_pool(workers) as pool:
+                share = bids._pool_share(pool)
+                assert share == cores // workers
+                counts[workers] = pool.submit(threads_after_audit, out_dir, entries[0],
+                                              share).result()
+        # A process alone uses every core; one of `cores` processes adds no pool thread at all.
+        assert counts[1] - counts[cores] == cores - 1
 
 
 class TestBatchModule:
