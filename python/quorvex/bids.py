@@ -142,7 +142,14 @@ def _gather(futures: list[Future], groups: list[list[int]], n_runs: int,
         if future.cancelled():
             continue
         group = group_of[id(future)]
-        outcomes = future.result()  # anything but a run's own failure propagates as it is
+        try:
+            outcomes = future.result()
+        except BaseException:
+            # Anything but a run's own failure (a lost worker, an interrupt) ends the dataset
+            # as it is, without leaving the rest queued on a shared executor.
+            for other in pending:
+                other.cancel()
+            raise
         for index, (ok, text) in zip(group, outcomes):
             if ok:
                 statuses[index] = text
