@@ -8,7 +8,8 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 APT_PACKAGES := g++ make pkg-config libeigen3-dev libfmt-dev nlohmann-json3-dev libtbb-dev \
   libdeflate-dev libisal-dev isal libnifti2-dev zlib1g-dev libssl-dev libgtest-dev clang-format
-PY_PACKAGES := scikit-build-core cmake ninja pytest numpy nibabel matplotlib dipy ruff
+PY_PACKAGES := scikit-build-core cmake ninja pytest numpy nibabel matplotlib dipy ruff \
+  "dask[distributed]" tqdm
 
 # CPython 3.12: the first candidate that really runs (a pyenv shim on PATH may not).
 PYTHON312 := $(shell for c in $$(command -v python3.12 2>/dev/null) \
@@ -81,6 +82,7 @@ bench: build build/cpp/build.ninja
 	mkdir -p build/bench-data
 	$(PY) bench/audit_bench.py --folder build/bench-data
 	$(PY) bench/flip_accuracy.py
+	$(PY) bench/parallel_bids_bench.py
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

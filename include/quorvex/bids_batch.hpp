@@ -65,11 +65,30 @@ using Outcome = std::expected<T, std::string>;
 [[nodiscard]] std::string summary_json(std::string_view root, std::size_t n_runs,
                                        const std::vector<BatchItem>& items, Status status);
 
+/// A discovered dataset, ready for its runs to be audited.
+struct Dataset {
+  /// The output folder, already created.
+  std::string folder;
+  /// In discovery (path) order; never empty.
+  std::vector<io::bids::DwiEntry> entries;
+};
+
+/// The steps of `run` before the first audit: discovery, refusing a dataset without runs, and
+/// creating the output folder. Fails with the same texts as `run`.
+[[nodiscard]] Outcome<Dataset> prepare(const std::string& root);
+
+/// The step of `run` after the last audit: the overall status of `items` (in audit order) and
+/// the summary file in the dataset's output folder, `n_runs` being the number of discovered
+/// runs. Fails with the operating system's text when the summary cannot be written.
+[[nodiscard]] Outcome<BatchOutcome> finish(std::string_view root, std::size_t n_runs,
+                                           std::vector<BatchItem> items);
+
 /// The whole dataset: discovery, the output folder, each run in discovery order, then the
 /// summary file. Stops at the first failing run with its text: reports already written stay and
 /// no summary is written. Other failures: the operating system's text of a failed walk, folder
 /// creation or summary write, or "no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found
-/// under <root>".
+/// under <root>". The same as `prepare`, `audit_entry` for each entry in order, then `finish`:
+/// callers that spread the runs over other threads or processes use those steps directly.
 [[nodiscard]] Outcome<BatchOutcome> run(const std::string& root, const BatchOptions& options);
 
 }  // namespace quorvex_core::bids_batch

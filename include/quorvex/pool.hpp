@@ -12,6 +12,13 @@ namespace quorvex_core::pool {
 /// for the life of the process. Work submitted through it never touches the interpreter.
 [[nodiscard]] tbb::task_arena& shared_arena();
 
+/// Caps the shared arena at `n` workers (0 counts as 1) when it is created. A process that is
+/// one of several auditing runs side by side calls this before its first parallel loop, so the
+/// processes together use the machine's cores once rather than each of them all the cores.
+/// The arena's size is fixed when it is created: false when it already exists, and then
+/// nothing changes. The caller passes the limit explicitly; the core reads no environment.
+[[nodiscard]] bool set_worker_limit(std::size_t n) noexcept;
+
 /// Number of workers of the shared arena (at least 1).
 [[nodiscard]] std::size_t worker_count();
 

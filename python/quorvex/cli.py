@@ -142,6 +142,12 @@ def build_parser() -> argparse.ArgumentParser:
     _scheme_flags(p)
     p.add_argument("--shell", type=float)
     p.add_argument("--step", type=float)
+    spread = p.add_mutually_exclusive_group()
+    spread.add_argument("--jobs", type=int, metavar="N",
+                        help="audit the runs in N local processes (default: one after another)")
+    spread.add_argument("--dask", metavar="ADDRESS",
+                        help="audit the runs on a running Dask scheduler, e.g. tcp://host:8786 "
+                             "(needs the dask extra)")
     return parser
 
 
@@ -301,7 +307,7 @@ def _run(a: argparse.Namespace, style: Style, out) -> int:
         print(f"wrote: {written}", file=out)
         return EXIT_OK
     if a.command == "bids":
-        text = _quorvex.audit_bids(a.root, **_common(
+        text = _bids(a, _common(
             a, "tolerance", "b0_threshold", "shell", "step", "strict", "norm_tolerance"))
         answer = json.loads(text)
         if a.json:
@@ -313,6 +319,24 @@ def _run(a: argparse.Namespace, style: Style, out) -> int:
             print(f"summary: {answer['summary_path']}", file=out)
         return int(answer["exit_code"])
     raise _Usage(f"unknown command {a.command}")
+
+
+def _bids(a: argparse.Namespace, options: dict[str, Any]) -> str:
+    if a.jobs is None and a.dask is None:
+        return _quorvex.audit_bids(a.root, **options)
+    from quorvex import bids
+
+    if a.jobs is not None:
+        if a.jobs < 1:
+            raise _Usage("--jobs needs at least one process")
+        with bids.process_pool(a.jobs) as pool:
+            return bids.audit_dataset(a.root, executor=pool, **options)
+    try:
+        from distributed import Client
+    except ImportError:
+        raise _Usage("--dask needs Dask: pip install 'quorvex[dask]'") from None
+    with Client(a.dask) as client:
+        return bids.audit_dataset(a.root, executor=client.get_executor(), **options)
 
 
 class _Usage(Exception):

@@ -172,7 +172,7 @@ std::string summary_json(std::string_view root, std::size_t n_runs,
   return w.take();
 }
 
-Outcome<BatchOutcome> run(const std::string& root, const BatchOptions& options) {
+Outcome<Dataset> prepare(const std::string& root) {
   auto entries = io::bids::discover(root);
   if (!entries) return os_failure(entries.error());
   if (entries->empty()) {
@@ -180,24 +180,37 @@ Outcome<BatchOutcome> run(const std::string& root, const BatchOptions& options) 
         fmt::format("no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found under {}",
                     display_text(root)));
   }
-  const std::string folder = output_folder(root);
-  if (auto made = create_folders(folder); !made) return os_failure(made.error());
+  Dataset dataset{output_folder(root), std::move(*entries)};
+  if (auto made = create_folders(dataset.folder); !made) return os_failure(made.error());
+  return dataset;
+}
 
+Outcome<BatchOutcome> finish(std::string_view root, std::size_t n_runs,
+                             std::vector<BatchItem> items) {
   BatchOutcome outcome;
-  outcome.items.reserve(entries->size());
-  for (const DwiEntry& entry : *entries) {
-    std::string name = run_name(entry);
-    auto status = audit_entry(folder, entry, name, options);
-    if (!status) return std::unexpected(std::move(status.error()));
-    outcome.status = std::max(outcome.status, *status);
-    outcome.items.push_back({std::move(name), entry.dwi, *status});
-  }
-  outcome.summary_path = io::bids::join(folder, "dataset_summary.json");
-  const std::string summary = summary_json(root, entries->size(), outcome.items, outcome.status);
+  for (const BatchItem& item : items)
+    outcome.status = std::max(outcome.status, item.status);
+  outcome.items = std::move(items);
+  outcome.summary_path = io::bids::join(output_folder(root), "dataset_summary.json");
+  const std::string summary = summary_json(root, n_runs, outcome.items, outcome.status);
   if (auto written = io::write_file(outcome.summary_path, summary); !written) {
     return os_failure(written.error());
   }
   return outcome;
+}
+
+Outcome<BatchOutcome> run(const std::string& root, const BatchOptions& options) {
+  auto dataset = prepare(root);
+  if (!dataset) return std::unexpected(std::move(dataset.error()));
+  std::vector<BatchItem> items;
+  items.reserve(dataset->entries.size());
+  for (const DwiEntry& entry : dataset->entries) {
+    std::string name = run_name(entry);
+    auto status = audit_entry(dataset->folder, entry, name, options);
+    if (!status) return std::unexpected(std::move(status.error()));
+    items.push_back({std::move(name), entry.dwi, *status});
+  }
+  return finish(root, dataset->entries.size(), std::move(items));
 }
 
 }  // namespace quorvex_core::bids_batch

@@ -6,14 +6,48 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include <algorithm>
+#include <limits>
+#include <mutex>
 
 namespace quorvex_core::pool {
+namespace {
+
+// The limit and whether the arena has been sized yet change together, so a limit set while the
+// arena is being created either counts or is reported as too late, never lost.
+struct Sizing {
+  std::mutex mutex;
+  std::size_t limit = std::numeric_limits<std::size_t>::max();
+  bool fixed = false;
+};
+
+Sizing& sizing() {
+  static Sizing state;
+  return state;
+}
+
+int initial_concurrency() {
+  Sizing& state = sizing();
+  const std::lock_guard lock(state.mutex);
+  state.fixed = true;
+  const auto available = static_cast<std::size_t>(std::max(1, tbb::info::default_concurrency()));
+  return static_cast<int>(std::max<std::size_t>(1, std::min(available, state.limit)));
+}
+
+}  // namespace
 
 tbb::task_arena& shared_arena() {
   // A function-local static: created by the first caller, thread-safe, never destroyed before
   // the loops that use it (they all run inside calls that return before exit).
-  static tbb::task_arena arena(std::max(1, tbb::info::default_concurrency()));
+  static tbb::task_arena arena(initial_concurrency());
   return arena;
+}
+
+bool set_worker_limit(std::size_t n) noexcept {
+  Sizing& state = sizing();
+  const std::lock_guard lock(state.mutex);
+  if (state.fixed) return false;
+  state.limit = std::max<std::size_t>(n, 1);
+  return true;
 }
 
 std::size_t worker_count() {

@@ -39,11 +39,13 @@ std::string bids_answer(const core::bids_batch::BatchOutcome& outcome) {
   return w.take();
 }
 
-PyObject* bodies::audit_bids(const Arguments& args) {
+core::bids_batch::BatchOptions batch_options(const Arguments& args) {
   // The step and frame map of these options are placeholders: each run derives its own.
-  const core::bids_batch::BatchOptions options{pipeline_options(args),
-                                               args.optional_number("step")};
-  const auto outcome = core::bids_batch::run(args.required_path("root"), options);
+  return {pipeline_options(args), args.optional_number("step")};
+}
+
+PyObject* bodies::audit_bids(const Arguments& args) {
+  const auto outcome = core::bids_batch::run(args.required_path("root"), batch_options(args));
   if (!outcome) return raise_value_error(outcome.error());
   return to_str(bids_answer(*outcome));
 }

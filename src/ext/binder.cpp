@@ -197,4 +197,10 @@ bool Arguments::flag(std::string_view name) const {
   return find(name, ParamKind::Flag).flag;
 }
 
+PyObject* Arguments::object(std::string_view name) const {
+  const Value& value = find(name, ParamKind::Object);
+  if (value.object == nullptr) throw std::logic_error(fmt::format("object '{}' not bound", name));
+  return value.object;
+}
+
 }  // namespace quorvex_ext

@@ -23,6 +23,9 @@ enum class ParamKind : std::uint8_t {
   OptionalNumber,
   /// A `bool` or NumPy boolean; integers refused.
   Flag,
+  /// Any object, borrowed for the call; the body converts it with a converter of its own
+  /// (composite values such as a discovered run).
+  Object,
 };
 
 struct Param {
@@ -65,6 +68,8 @@ class Arguments {
     std::string text;
     double number = 0.0;
     bool flag = false;
+    /// Borrowed from the caller's arguments, alive for the whole call.
+    PyObject* object = nullptr;
   };
 
   Arguments(const Signature& signature, std::vector<Value> values)
@@ -78,6 +83,8 @@ class Arguments {
   [[nodiscard]] double number(std::string_view name) const;
   [[nodiscard]] std::optional<double> optional_number(std::string_view name) const;
   [[nodiscard]] bool flag(std::string_view name) const;
+  /// A required `Object` argument (borrowed).
+  [[nodiscard]] PyObject* object(std::string_view name) const;
 
  private:
   [[nodiscard]] const Value& find(std::string_view name, ParamKind kind) const;

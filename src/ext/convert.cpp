@@ -114,6 +114,10 @@ bool convert(const Param& param, PyObject* object, Arguments::Value& out) {
     case ParamKind::Flag:
       ok = convert_flag(object, out);
       break;
+    case ParamKind::Object:
+      out.object = object;
+      out.given = true;
+      return true;
   }
   if (!ok) name_the_argument(param.name);
   return ok;

@@ -17,36 +17,12 @@ namespace {
 
 namespace core = quorvex_core;
 
-using Body = PyObject* (*)(const Arguments&);
-
-// Every fast-call entry has this shape: bind, then the body, all inside the boundary.
-template <Signature& S, Body B>
-PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
-  return guarded([&]() -> PyObject* {
-    const auto bound = bind(S, args, nargs, kwnames);
-    if (!bound) return nullptr;
-    return B(*bound);
-  });
-}
-
-template <Signature& S, Body B>
-PyCFunction fast_call() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<S, B>));
-}
-
 PyObject* version(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
   return guarded([] { return to_str(core::tool_version); });
 }
 
 PyObject* build_features(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
   return guarded([] { return PyList_New(0); });
-}
-
-constexpr int fast_flags = METH_FASTCALL | METH_KEYWORDS;
-
-PyCFunction no_args(PyObject* (*f)(PyObject*, PyObject*) noexcept) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 namespace s = signatures;

@@ -3,25 +3,18 @@
 
 #include <array>
 
+#include "params.hpp"
+
 namespace quorvex_ext::signatures {
 namespace {
 
-constexpr Param optional_path(const char* name) {
-  return {name, ParamKind::Path, "None"};
-}
-constexpr Param required_path(const char* name) {
-  return {name, ParamKind::Path};
-}
-constexpr Param flag(const char* name) {
-  return {name, ParamKind::Flag, "False", 0.0};
-}
-constexpr Param optional_number(const char* name) {
-  return {name, ParamKind::OptionalNumber, "None"};
-}
-
-constexpr Param tolerance{"tolerance", ParamKind::Number, "0.05", 0.05};
-constexpr Param b0_threshold{"b0_threshold", ParamKind::Number, "50.0", 50.0};
-constexpr Param norm_tolerance{"norm_tolerance", ParamKind::Number, "0.05", 0.05};
+using params::b0_threshold;
+using params::flag;
+using params::norm_tolerance;
+using params::optional_number;
+using params::optional_path;
+using params::required_path;
+using params::tolerance;
 
 constexpr std::array inspect_params{
     optional_path("bvec"), optional_path("bval"),    optional_path("grad"), tolerance,

@@ -316,3 +316,73 @@ TEST(bids_batch_test, unlistable_folder_gives_the_system_text) {
   EXPECT_FALSE(fs::exists(data.path("derivatives")));
   ASSERT_EQ(::chmod(data.path("z/locked").c_str(), 0700), 0);
 }
+
+TEST(bids_batch_test, steps_in_any_order_give_the_batch_outputs) {
+  const Dataset data;
+  data.add_run("sub-01/dwi/sub-01_dwi");
+  data.add_run("sub-02/dwi/sub-02_dwi");
+  data.add_run("sub-03/dwi/sub-03_dwi");
+  const auto whole = batch::run(data.root(), default_options());
+  ASSERT_TRUE(whole.has_value()) << whole.error();
+  const std::string summary = quorvex_test::read_all(whole->summary_path);
+  const std::string folder = data.path("derivatives/quorvex/");
+  const std::string first_report = quorvex_test::read_all(folder + "sub-01_dwi_report.json");
+  fs::remove_all(data.path("derivatives"));
+
+  // Audited last to first, as other processes might finish them, then put back in order.
+  const auto dataset = batch::prepare(data.root());
+  ASSERT_TRUE(dataset.has_value()) << dataset.error();
+  EXPECT_EQ(dataset->folder, data.path("derivatives/quorvex"));
+  EXPECT_TRUE(fs::is_directory(dataset->folder));
+  std::vector<batch::BatchItem> items(dataset->entries.size());
+  for (std::size_t k = items.size(); k-- > 0;) {
+    const auto& entry = dataset->entries[k];
+    const auto status =
+        batch::audit_entry(dataset->folder, entry, batch::run_name(entry), default_options());
+    ASSERT_TRUE(status.has_value()) << status.error();
+    items[k] = {batch::run_name(entry), entry.dwi, *status};
+  }
+  const auto outcome = batch::finish(data.root(), dataset->entries.size(), std::move(items));
+  ASSERT_TRUE(outcome.has_value()) << outcome.error();
+  EXPECT_EQ(outcome->summary_path, whole->summary_path);
+  EXPECT_EQ(outcome->status, whole->status);
+  ASSERT_EQ(outcome->items.size(), whole->items.size());
+  for (std::size_t k = 0; k < outcome->items.size(); ++k) {
+    EXPECT_EQ(outcome->items[k].dwi, whole->items[k].dwi);
+    EXPECT_EQ(outcome->items[k].name, whole->items[k].name);
+    EXPECT_EQ(outcome->items[k].status, whole->items[k].status);
+  }
+  EXPECT_EQ(quorvex_test::read_all(outcome->summary_path), summary);
+  // The report differs from the batch's only in its time stamp.
+  auto report = read_json(folder + "sub-01_dwi_report.json");
+  auto expected = nlohmann::json::parse(first_report);
+  report.erase("timestamp");
+  expected.erase("timestamp");
+  EXPECT_EQ(report, expected);
+}
+
+TEST(bids_batch_test, prepare_fails_as_the_batch_does) {
+  const Dataset empty;
+  EXPECT_EQ(batch::prepare(empty.root()).error(), no_runs + empty.root());
+  const Dataset blocked;
+  blocked.add_run("sub-01/sub-01_dwi");
+  blocked.write("derivatives", "a file where the output folder should go");
+  EXPECT_EQ(batch::prepare(blocked.root()).error(), "Not a directory (os error 20)");
+  EXPECT_EQ(batch::prepare(blocked.root()).error(),
+            batch::run(blocked.root(), default_options()).error());
+}
+
+TEST(bids_batch_test, finish_takes_the_highest_status_and_reports_write_failures) {
+  const Dataset data;
+  ASSERT_TRUE(fs::create_directories(data.path("derivatives/quorvex")));
+  std::vector<batch::BatchItem> items{{"a_dwi", "a/a_dwi.nii", Status::Flag},
+                                      {"b_dwi", "b/b_dwi.nii", Status::Warn}};
+  const auto outcome = batch::finish(data.root(), 2, items);
+  ASSERT_TRUE(outcome.has_value()) << outcome.error();
+  EXPECT_EQ(outcome->status, Status::Flag);
+  EXPECT_EQ(quorvex_test::read_all(outcome->summary_path),
+            batch::summary_json(data.root(), 2, items, Status::Flag));
+  fs::remove(outcome->summary_path);
+  ASSERT_TRUE(fs::create_directories(outcome->summary_path));
+  EXPECT_EQ(batch::finish(data.root(), 2, items).error(), "Is a directory (os error 21)");
+}

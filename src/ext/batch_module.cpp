@@ -1,0 +1,308 @@
+// quorvex._batch: the dataset audit's steps one by one, for drivers that spread the runs over
+// processes or machines. Every function calls the same core step `audit_bids` runs through, and
+// everything it returns is plain tuples and text, so it can be pickled to another process.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <fmt/format.h>
+
+#include <array>
+#include <cmath>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bids_entry.hpp"
+#include "boundary.hpp"
+#include "convert.hpp"
+#include "module_table.hpp"
+#include "params.hpp"
+#include "quorvex/bids_batch.hpp"
+#include "quorvex/pool.hpp"
+
+namespace quorvex_ext {
+namespace {
+
+namespace core = quorvex_core;
+namespace batch = quorvex_core::bids_batch;
+using core::io::bids::DwiEntry;
+
+// The long audit runs without the interpreter lock, so threads of a thread-based executor audit
+// side by side. Restored on every exit, an exception's included, before the boundary needs it.
+class WithoutInterpreterLock {
+ public:
+  WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
+  ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
+  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
+  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Paths travel as file-system text (undecodable bytes as surrogate escapes), which the path
+// converter turns back into the very same bytes.
+PyObject* path_text(const std::string& bytes) {
+  return PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+bool path_bytes(const char* name, PyObject* object, std::string& out) {
+  Arguments::Value value;
+  if (!convert(params::required_path(name), object, value)) return false;
+  out = std::move(value.text);
+  return true;
+}
+
+// A new tuple that takes over `items`; nothing (releasing them all) when one of them is missing.
+template <std::size_t N>
+PyObject* steal_into_tuple(std::array<PyObject*, N> items) {
+  PyObject* tuple = nullptr;
+  bool complete = true;
+  for (PyObject* item : items)
+    complete = complete && item != nullptr;
+  if (complete) tuple = PyTuple_New(static_cast<Py_ssize_t>(N));
+  for (std::size_t k = 0; k < N; ++k) {
+    if (tuple != nullptr) {
+      PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(k), items[k]);
+    } else {
+      Py_XDECREF(items[k]);
+    }
+  }
+  return tuple;
+}
+
+constexpr const char* entry_shape =
+    "argument 'entry': expected a run as discover() returns it: (dwi, bvec, bval, masks, "
+    "sidecar)";
+
+PyObject* entry_tuple(const DwiEntry& entry) {
+  PyObject* masks = PyTuple_New(static_cast<Py_ssize_t>(entry.masks.size()));
+  if (masks == nullptr) return nullptr;
+  for (std::size_t k = 0; k < entry.masks.size(); ++k) {
+    PyObject* mask = path_text(entry.masks[k]);
+    if (mask == nullptr) {
+      Py_DECREF(masks);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(masks, static_cast<Py_ssize_t>(k), mask);
+  }
+  return steal_into_tuple<5>({path_text(entry.dwi), path_text(entry.bvec), path_text(entry.bval),
+                              masks,
+                              entry.sidecar ? path_text(*entry.sidecar) : Py_NewRef(Py_None)});
+}
+
+std::optional<DwiEntry> entry_of(PyObject* object) {
+  if (!PyTuple_Check(object) || PyTuple_GET_SIZE(object) != 5) {
+    PyErr_SetString(PyExc_TypeError, entry_shape);
+    return std::nullopt;
+  }
+  DwiEntry entry;
+  if (!path_bytes("entry", PyTuple_GET_ITEM(object, 0), entry.dwi) ||
+      !path_bytes("entry", PyTuple_GET_ITEM(object, 1), entry.bvec) ||
+      !path_bytes("entry", PyTuple_GET_ITEM(object, 2), entry.bval)) {
+    return std::nullopt;
+  }
+  PyObject* masks = PyTuple_GET_ITEM(object, 3);
+  if (!PyTuple_Check(masks)) {
+    PyErr_SetString(PyExc_TypeError, entry_shape);
+    return std::nullopt;
+  }
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(masks); ++k) {
+    if (!path_bytes("entry", PyTuple_GET_ITEM(masks, k), entry.masks.emplace_back())) {
+      return std::nullopt;
+    }
+  }
+  if (PyObject* sidecar = PyTuple_GET_ITEM(object, 4); sidecar != Py_None) {
+    if (!path_bytes("entry", sidecar, entry.sidecar.emplace())) return std::nullopt;
+  }
+  return entry;
+}
+
+std::optional<core::Status> status_of(PyObject* object) {
+  if (PyUnicode_Check(object)) {
+    for (const core::Status status : {core::Status::Pass, core::Status::Warn, core::Status::Flag}) {
+      if (PyUnicode_CompareWithASCIIString(object, core::status_text(status).data()) == 0) {
+        return status;
+      }
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "a run status is PASS, WARN or FLAG, not %R", object);
+  return std::nullopt;
+}
+
+// One (name, dwi, status) result as audit_entry and run_name gave it.
+std::optional<batch::BatchItem> item_of(PyObject* object) {
+  if (!PyTuple_Check(object) || PyTuple_GET_SIZE(object) != 3 ||
+      !PyUnicode_Check(PyTuple_GET_ITEM(object, 0))) {
+    PyErr_SetString(PyExc_TypeError,
+                    "argument 'results': expected (name, dwi, status) tuples in discovery order");
+    return std::nullopt;
+  }
+  batch::BatchItem item;
+  Py_ssize_t size = 0;
+  const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(object, 0), &size);
+  if (name == nullptr) return std::nullopt;
+  item.name.assign(name, static_cast<std::size_t>(size));
+  if (!path_bytes("results", PyTuple_GET_ITEM(object, 1), item.dwi)) return std::nullopt;
+  const auto status = status_of(PyTuple_GET_ITEM(object, 2));
+  if (!status) return std::nullopt;
+  item.status = *status;
+  return item;
+}
+
+namespace bodies {
+
+PyObject* discover(const Arguments& args) {
+  const auto dataset = batch::prepare(args.required_path("root"));
+  if (!dataset) return raise_value_error(dataset.error());
+  PyObject* entries = PyList_New(0);
+  if (entries == nullptr) return nullptr;
+  for (const DwiEntry& entry : dataset->entries) {
+    PyObject* item = entry_tuple(entry);
+    if (item == nullptr || PyList_Append(entries, item) < 0) {
+      Py_XDECREF(item);
+      Py_DECREF(entries);
+      return nullptr;
+    }
+    Py_DECREF(item);
+  }
+  return steal_into_tuple<2>({path_text(dataset->folder), entries});
+}
+
+PyObject* run_name(const Arguments& args) {
+  const auto entry = entry_of(args.object("entry"));
+  if (!entry) return nullptr;
+  return to_str(batch::run_name(*entry));
+}
+
+PyObject* audit_entry(const Arguments& args) {
+  const auto entry = entry_of(args.object("entry"));
+  if (!entry) return nullptr;
+  const std::string& folder = args.required_path("out_dir");
+  // The run name is display text already; its bytes name the report file as the batch does.
+  const std::string& name = args.required_path("run_name");
+  const batch::BatchOptions options = batch_options(args);
+  batch::Outcome<core::Status> status;
+  {
+    const WithoutInterpreterLock unlocked;
+    status = batch::audit_entry(folder, *entry, name, options);
+  }
+  if (!status) return raise_value_error(status.error());
+  return to_str(core::status_text(*status));
+}
+
+PyObject* write_summary(const Arguments& args) {
+  PyObject* sequence = PySequence_Fast(args.object("results"),
+                                       "argument 'results': expected a "
+                                       "sequence of (name, dwi, status)");
+  if (sequence == nullptr) return nullptr;
+  std::vector<batch::BatchItem> items;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence);
+  items.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    auto item = item_of(PySequence_Fast_GET_ITEM(sequence, k));
+    if (!item) {
+      Py_DECREF(sequence);
+      return nullptr;
+    }
+    items.push_back(std::move(*item));
+  }
+  Py_DECREF(sequence);
+  const std::size_t n_runs = items.size();
+  const auto outcome = batch::finish(args.required_path("root"), n_runs, std::move(items));
+  if (!outcome) return raise_value_error(outcome.error());
+  return to_str(bids_answer(*outcome));
+}
+
+PyObject* check_options(const Arguments& args) {
+  // Binding and converting the options is the whole check.
+  (void)batch_options(args);
+  Py_RETURN_NONE;
+}
+
+PyObject* set_worker_limit(const Arguments& args) {
+  const double workers = args.number("workers");
+  if (!(workers >= 1.0) || std::floor(workers) != workers || workers > 1e9) {
+    return raise_value_error(
+        fmt::format("workers must be a whole number of at least 1, not {}", workers));
+  }
+  return PyBool_FromLong(core::pool::set_worker_limit(static_cast<std::size_t>(workers)) ? 1 : 0);
+}
+
+}  // namespace bodies
+
+using params::b0_threshold;
+using params::flag;
+using params::norm_tolerance;
+using params::optional_number;
+using params::required_object;
+using params::required_path;
+using params::tolerance;
+
+constexpr std::array discover_params{required_path("root")};
+constexpr std::array run_name_params{required_object("entry")};
+constexpr std::array audit_entry_params{
+    required_path("out_dir"),
+    required_object("entry"),
+    required_path("run_name"),
+    tolerance,
+    b0_threshold,
+    optional_number("shell"),
+    optional_number("step"),
+    flag("strict"),
+    norm_tolerance,
+};
+constexpr std::array write_summary_params{required_path("root"), required_object("results")};
+constexpr std::array option_params{
+    tolerance,      b0_threshold,   optional_number("shell"), optional_number("step"),
+    flag("strict"), norm_tolerance,
+};
+constexpr std::array worker_limit_params{params::required_number("workers")};
+
+Signature discover{
+    "discover", discover_params,
+    "The dataset's runs in discovery order as (dwi, bvec, bval, masks, sidecar) tuples, with\n"
+    "the output folder: (out_dir, runs). Creates the output folder, as the batch does before\n"
+    "its first run; fails with the batch's own texts."};
+Signature run_name{"run_name", run_name_params,
+                   "The name of a discovered run's report, as the batch names it."};
+Signature audit_entry{
+    "audit_entry", audit_entry_params,
+    "Audits one discovered run into its report file in `out_dir` and returns its status\n"
+    "(PASS, WARN or FLAG); a failure is a ValueError with the text the batch stops with.\n"
+    "Runs without the interpreter lock."};
+Signature write_summary{
+    "write_summary", write_summary_params,
+    "Writes the dataset summary from (name, dwi, status) results in discovery order, after\n"
+    "every run succeeded, and returns the answer document `audit_bids` returns."};
+Signature check_options{"check_options", option_params,
+                        "Refuses the dataset audit's options as `audit_bids` would; None."};
+Signature set_worker_limit{
+    "set_worker_limit", worker_limit_params,
+    "Caps this process's voxel-parallel worker pool before its first use; False when the\n"
+    "pool already exists (its size then stays)."};
+
+const std::array<Function, 6> table{{
+    {"discover", fast_call<discover, bodies::discover>(), fast_flags, &discover},
+    {"run_name", fast_call<run_name, bodies::run_name>(), fast_flags, &run_name},
+    {"audit_entry", fast_call<audit_entry, bodies::audit_entry>(), fast_flags, &audit_entry},
+    {"write_summary", fast_call<write_summary, bodies::write_summary>(), fast_flags,
+     &write_summary},
+    {"check_options", fast_call<check_options, bodies::check_options>(), fast_flags,
+     &check_options},
+    {"set_worker_limit", fast_call<set_worker_limit, bodies::set_worker_limit>(), fast_flags,
+     &set_worker_limit},
+}};
+
+ModuleSpec& spec() {
+  static ModuleSpec the_spec("quorvex._batch", table);
+  return the_spec;
+}
+
+}  // namespace
+}  // namespace quorvex_ext
+
+PyMODINIT_FUNC PyInit__batch() {
+  return quorvex_ext::guarded([] { return quorvex_ext::create_module(quorvex_ext::spec()); });
+}
