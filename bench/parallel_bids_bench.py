@@ -16,9 +16,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import _quorvex  # noqa: E402
 from bids_batch_bench import build  # noqa: E402
 
+import _quorvex  # noqa: E402
 from quorvex import bids  # noqa: E402
 
 

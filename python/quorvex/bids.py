@@ -13,8 +13,9 @@ import inspect
 import multiprocessing
 import os
 import sys
+from collections.abc import Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
-from typing import Any, Sequence
+from typing import Any
 
 from quorvex import _batch
 
