@@ -163,12 +163,11 @@ class Builder {
 
 // Same tree, same member order, and numbers of the same kind and bits.
 void require_same(const Json& want, const Json& got) {
-  require(want.type() == got.type() || (want.is_number_unsigned() && got.is_number_unsigned()),
-          "value kind changed", got.dump());
+  if (want.type() != got.type()) quorvex_fuzz::finding("value kind changed", got.dump());
   if (want.is_number_float()) {
     const double a = want.get<double>();
     const double b = got.get<double>();
-    require(quorvex_fuzz::same_double(a, b), "double changed", got.dump());
+    if (!quorvex_fuzz::same_double(a, b)) quorvex_fuzz::finding("double changed", got.dump());
   } else if (want.is_array() || want.is_object()) {
     require(want.size() == got.size(), "container size changed");
     auto w = want.begin();
@@ -178,7 +177,7 @@ void require_same(const Json& want, const Json& got) {
       require_same(*w, *g);
     }
   } else {
-    require(want == got, "value changed", got.dump());
+    if (want != got) quorvex_fuzz::finding("value changed", got.dump());
   }
 }
 

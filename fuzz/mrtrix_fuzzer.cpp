@@ -1,5 +1,6 @@
 // Fuzzes the MRtrix reader with arbitrary UTF-8 text: each data line against a row reader built
 // from the reference number reader, and the file text written back.
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -83,8 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < table->size(); ++i) {
     const double a = again->bvals()[i];
     const double b = table->bvals()[i];
-    require(quorvex_fuzz::same_double(a, b) || (a == 0.0 && b == 0.0), "grad b-value round trip",
-            core::format_plain(b));
+    if (!quorvex_fuzz::same_double(a, b) && !(a == 0.0 && b == 0.0)) {
+      quorvex_fuzz::finding("grad b-value round trip", core::format_plain(b));
+    }
     for (std::size_t k = 0; k < 3; ++k) {
       const double want = *core::parse_number(core::format_fixed6(table->directions()[i][k]));
       require(quorvex_fuzz::same_double(again->directions()[i][k], want), "grad direction");
