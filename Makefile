@@ -10,6 +10,12 @@ APT_PACKAGES := g++ make pkg-config libeigen3-dev libfmt-dev nlohmann-json3-dev 
   libdeflate-dev libisal-dev isal libnifti2-dev zlib1g-dev libssl-dev libgtest-dev clang-format
 PY_PACKAGES := scikit-build-core cmake ninja pytest numpy nibabel matplotlib dipy ruff \
   "dask[distributed]" tqdm
+# Only the fuzz targets need clang; clang 19 is the first Debian 12 clang whose C++23 mode can
+# use GCC 12's <expected>.
+FUZZ_APT_PACKAGES := clang-19 libclang-rt-19-dev
+FUZZ_CXX := clang++-19
+FUZZ_TARGETS := fsl_fuzzer mrtrix_fuzzer json_fuzzer nifti_fuzzer
+FUZZ_SECONDS ?= 60
 
 # CPython 3.12: the first candidate that really runs (a pyenv shim on PATH may not).
 PYTHON312 := $(shell for c in $$(command -v python3.12 2>/dev/null) \
@@ -19,7 +25,8 @@ PYTHON312 := $(shell for c in $$(command -v python3.12 2>/dev/null) \
 CMAKE := $(VENV)/bin/cmake
 CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DQUORVEX_BUILD_TESTS=ON
 
-.PHONY: deps system-deps build cpp-test asan-test py-test lint test demo bench clean format
+.PHONY: deps system-deps build cpp-test asan-test tsan-test py-test lint test demo bench clean \
+  format fuzz-deps fuzz-build fuzz
 
 system-deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -50,6 +57,17 @@ build/cpp/build.ninja: | deps
 build/asan/build.ninja: | deps
 	$(CMAKE) -S . -B build/asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_SANITIZE=address,undefined
 
+build/tsan/build.ninja: | deps
+	$(CMAKE) -S . -B build/tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_SANITIZE=thread
+
+fuzz-deps:
+	@$(MAKE) --no-print-directory system-deps APT_PACKAGES="$(FUZZ_APT_PACKAGES)"
+
+build/fuzz/build.ninja: | deps fuzz-deps
+	$(CMAKE) -S . -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUORVEX_SANITIZE=address,undefined -DQUORVEX_BUILD_FUZZERS=ON
+
 cpp-test: deps build/cpp/build.ninja
 	$(CMAKE) --build build/cpp -j $(JOBS)
 	cd build/cpp && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
@@ -58,6 +76,35 @@ asan-test: deps build/asan/build.ninja
 	$(CMAKE) --build build/asan -j $(JOBS)
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+# The parallel stages under ThreadSanitizer: coherence, tensor fit, masked means and conversion.
+TSAN_FILTER := coherence_test.*:tensor_test.*:volume_test.*:flip_test.*:pipeline_test.*
+
+tsan-test: deps build/tsan/build.ninja
+	$(CMAKE) --build build/tsan -j $(JOBS) --target quorvex_core_tests
+	@# One retry: TSan cannot see libtbb's hand-over of a task that sat on a worker's stack and
+	@# now and then reports it (never twice in a row here); a real race reproduces.
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(abspath tests/tsan.supp)" \
+	  build/tsan/quorvex_core_tests --gtest_filter='$(TSAN_FILTER)' >build/tsan/run.log 2>&1 || \
+	{ tail -n 40 build/tsan/run.log; echo "retrying once"; \
+	  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(abspath tests/tsan.supp)" \
+	  build/tsan/quorvex_core_tests --gtest_filter='$(TSAN_FILTER)'; }
+
+fuzz-build: deps build/fuzz/build.ninja
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+
+# Each target for FUZZ_SECONDS from the committed seeds plus seeds made now (synthetic, and from
+# ../shared/data when it is there); new inputs collect under build/fuzz/corpus.
+fuzz: fuzz-build
+	$(PY) fuzz/make_seeds.py build/fuzz/seeds
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus/$$t; \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
+	  build/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -rss_limit_mb=2048 \
+	    -artifact_prefix=build/fuzz/ build/fuzz/corpus/$$t fuzz/corpus/$$t build/fuzz/seeds/$$t \
+	    2>build/fuzz/$$t.log || { tail -n 60 build/fuzz/$$t.log; exit 1; }; \
+	  grep -E '^stat::number_of_executed_units' build/fuzz/$$t.log; \
+	done
 
 py-test: build
 	$(PY) -m pytest

@@ -57,7 +57,8 @@ class Writer {
   bool after_key_ = false;
 };
 
-/// `text` as a JSON string literal, quotes included.
+/// `text` as a JSON string literal, quotes included; ill-formed UTF-8 is replaced by U+FFFD as
+/// `display_text` does, so the document stays valid UTF-8.
 void append_string(std::string& out, std::string_view text);
 
 /// Writes a finished document to `path` (create or truncate). A file that cannot be created is

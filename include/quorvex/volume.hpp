@@ -123,6 +123,11 @@ using Mask = std::vector<bool>;
 [[nodiscard]] Result<std::pair<ImageArray, VolumeInfo>> read_volume_with_info(
     const std::string& path);
 
+/// `read_volume_with_info` for a whole file already in memory: the same decoding and checks, with
+/// "file ended before its reported size" where the file reader would hit the end of the file.
+[[nodiscard]] Result<std::pair<ImageArray, VolumeInfo>> read_volume_from_bytes(
+    std::span<const std::byte> bytes);
+
 /// `read_volume_with_info` with its time split.
 struct TimedVolume {
   ImageArray image;

@@ -6,10 +6,13 @@
 
 #include "quorvex/io/file.hpp"
 #include "quorvex/number.hpp"
+#include "quorvex/text.hpp"
 
 namespace quorvex_core::json {
 
-void append_string(std::string& out, std::string_view text) {
+namespace {
+
+void append_escaped(std::string& out, std::string_view text) {
   static constexpr char hex[] = "0123456789abcdef";
   out.push_back('"');
   for (const char c : text) {
@@ -46,6 +49,15 @@ void append_string(std::string& out, std::string_view text) {
     }
   }
   out.push_back('"');
+}
+
+}  // namespace
+
+void append_string(std::string& out, std::string_view text) {
+  // A JSON document is UTF-8 as a whole: one ill-formed byte (a path from a foreign file
+  // system, say) would make strict parsers refuse everything, so such bytes become U+FFFD.
+  if (is_valid_utf8(text)) return append_escaped(out, text);
+  append_escaped(out, display_text(text));
 }
 
 void Writer::before_value() {

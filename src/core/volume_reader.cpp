@@ -40,17 +40,35 @@ class File {
   int fd_;
 };
 
+// Non-blocking, so that a FIFO without a writer is refused instead of hanging the caller in
+// open(); the flag is cleared again once the file is known to be regular.
 Result<int> open_image(const std::string& path) {
   int fd = -1;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return fail(Error::nifti_errno(errno));
   return fd;
 }
 
+// Where the file's bytes come from: a descriptor read with pread, or a buffer already in memory.
+struct Source {
+  int fd = -1;
+  std::span<const std::byte> memory;
+  std::size_t size = 0;
+};
+
 // Reads exactly `size` bytes at `offset`; a file that ends early was truncated under us.
-Result<void> read_exact(int fd, std::byte* out, std::size_t size, std::size_t offset) {
+Result<void> read_exact(const Source& source, std::byte* out, std::size_t size,
+                        std::size_t offset) {
+  if (source.fd < 0) {
+    if (offset > source.memory.size() || size > source.memory.size() - offset) {
+      return fail(Error::nifti("file ended before its reported size"));
+    }
+    if (size != 0) std::memcpy(out, source.memory.data() + offset, size);
+    return {};
+  }
+  const int fd = source.fd;
   while (size > 0) {
     const std::size_t step = std::min<std::size_t>(size, std::size_t{1} << 30);
     const ssize_t n = ::pread(fd, out, step, static_cast<off_t>(offset));
@@ -108,23 +126,26 @@ Result<Decoded> decode(std::span<const std::byte> header_bytes) {
 }
 
 // Plain .nii: the data is read straight from its offset into a buffer of its own.
-Result<StoredData> read_plain(int fd, std::size_t file_size, const Decoded& d) {
+Result<StoredData> read_plain(const Source& source, const Decoded& d) {
   const std::size_t end = d.header.data_offset + d.stored_bytes;
+  const std::size_t file_size = source.size;
   if (end > file_size) {
     return fail(Error::nifti(
         fmt::format("header implies {} bytes of image but the file holds {}", end, file_size)));
   }
   auto buffer = allocate(d.stored_bytes);
   if (!buffer) return fail(buffer.error());
-  if (auto read = read_exact(fd, buffer->data(), d.stored_bytes, d.header.data_offset); !read) {
+  if (auto read = read_exact(source, buffer->data(), d.stored_bytes, d.header.data_offset); !read) {
     return fail(read.error());
   }
   return StoredData{std::move(*buffer), 0};
 }
 
 // .nii.gz: the whole stream inflates into one buffer (header included, which is what lets
-// libdeflate decode each member in one call); the compressed bytes are freed before returning.
-Result<StoredData> read_gzip(PageBuffer compressed, const Decoded& d) {
+// libdeflate decode each member in one call); `owned`, when given, holds the compressed bytes and
+// is freed as soon as they have been inflated.
+Result<StoredData> read_gzip(std::span<const std::byte> compressed, PageBuffer* owned,
+                             const Decoded& d) {
   const std::size_t end = d.header.data_offset + d.stored_bytes;
   const std::uint64_t most = io::gzip::max_inflated_size(compressed.size());
   if (end > most) {
@@ -135,9 +156,8 @@ Result<StoredData> read_gzip(PageBuffer compressed, const Decoded& d) {
   }
   auto buffer = allocate(end);
   if (!buffer) return fail(buffer.error());
-  auto inflated = io::gzip::inflate_all({compressed.data(), compressed.size()},
-                                        {buffer->data(), buffer->size()});
-  compressed.release();
+  auto inflated = io::gzip::inflate_all(compressed, {buffer->data(), buffer->size()});
+  if (owned != nullptr) owned->release();
   if (!inflated) return fail(inflated.error());
   if (*inflated < end) {
     return fail(Error::nifti(
@@ -188,6 +208,46 @@ std::chrono::nanoseconds elapsed(Clock::time_point from, Clock::time_point to) {
                   std::chrono::duration_cast<std::chrono::nanoseconds>(to - from));
 }
 
+// The one decoding path behind the file and the in-memory readers. `t0` is when the caller
+// started, so the timing covers opening and reading the file too.
+Result<TimedVolume> load(const Source& source, Clock::time_point t0) {
+  std::array<std::byte, nifti::header_size> head{};
+  const std::size_t head_size = std::min(source.size, head.size());
+  if (auto read = read_exact(source, head.data(), head_size, 0); !read) return fail(read.error());
+
+  Result<Decoded> decoded = fail(Error::nifti("unreachable"));
+  Result<StoredData> stored = fail(Error::nifti("unreachable"));
+  if (io::gzip::is_gzip({head.data(), head_size})) {
+    PageBuffer owned;
+    std::span<const std::byte> compressed = source.memory;
+    if (source.fd >= 0) {
+      auto buffer = allocate(source.size);
+      if (!buffer) return fail(buffer.error());
+      if (auto read = read_exact(source, buffer->data(), source.size, 0); !read) {
+        return fail(read.error());
+      }
+      owned = std::move(*buffer);
+      compressed = {owned.data(), source.size};
+    }
+    auto prefix = io::gzip::inflate_prefix(compressed, head);
+    if (!prefix) return fail(prefix.error());
+    decoded = decode({head.data(), *prefix});
+    if (!decoded) return fail(decoded.error());
+    stored = read_gzip(compressed, &owned, *decoded);
+  } else {
+    decoded = decode({head.data(), head_size});
+    if (!decoded) return fail(decoded.error());
+    stored = read_plain(source, *decoded);
+  }
+  if (!stored) return fail(stored.error());
+  const auto t1 = Clock::now();
+
+  auto image = convert(std::move(*stored), *decoded);
+  if (!image) return fail(image.error());
+  const auto t2 = Clock::now();
+  return TimedVolume{std::move(*image), std::move(decoded->info), elapsed(t0, t1), elapsed(t1, t2)};
+}
+
 }  // namespace
 
 Result<TimedVolume> read_volume_with_info_timed(const std::string& path) {
@@ -199,39 +259,17 @@ Result<TimedVolume> read_volume_with_info_timed(const std::string& path) {
   if (::fstat(file.get(), &status) != 0) return fail(Error::nifti_errno(errno));
   if (S_ISDIR(status.st_mode)) return fail(Error::nifti_errno(EISDIR));
   if (!S_ISREG(status.st_mode)) return fail(Error::nifti("not a regular file"));
-  const auto file_size = static_cast<std::size_t>(status.st_size);
-
-  std::array<std::byte, nifti::header_size> head{};
-  const std::size_t head_size = std::min(file_size, head.size());
-  if (auto read = read_exact(file.get(), head.data(), head_size, 0); !read) {
-    return fail(read.error());
+  const int flags = ::fcntl(file.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return fail(Error::nifti_errno(errno));
   }
+  return load(Source{file.get(), {}, static_cast<std::size_t>(status.st_size)}, t0);
+}
 
-  Result<Decoded> decoded = fail(Error::nifti("unreachable"));
-  Result<StoredData> stored = fail(Error::nifti("unreachable"));
-  if (io::gzip::is_gzip({head.data(), head_size})) {
-    auto compressed = allocate(file_size);
-    if (!compressed) return fail(compressed.error());
-    if (auto read = read_exact(file.get(), compressed->data(), file_size, 0); !read) {
-      return fail(read.error());
-    }
-    auto prefix = io::gzip::inflate_prefix({compressed->data(), file_size}, head);
-    if (!prefix) return fail(prefix.error());
-    decoded = decode({head.data(), *prefix});
-    if (!decoded) return fail(decoded.error());
-    stored = read_gzip(std::move(*compressed), *decoded);
-  } else {
-    decoded = decode({head.data(), head_size});
-    if (!decoded) return fail(decoded.error());
-    stored = read_plain(file.get(), file_size, *decoded);
-  }
-  if (!stored) return fail(stored.error());
-  const auto t1 = Clock::now();
-
-  auto image = convert(std::move(*stored), *decoded);
-  if (!image) return fail(image.error());
-  const auto t2 = Clock::now();
-  return TimedVolume{std::move(*image), std::move(decoded->info), elapsed(t0, t1), elapsed(t1, t2)};
+Result<std::pair<ImageArray, VolumeInfo>> read_volume_from_bytes(std::span<const std::byte> bytes) {
+  auto timed = load(Source{-1, bytes, bytes.size()}, Clock::now());
+  if (!timed) return fail(timed.error());
+  return std::pair{std::move(timed->image), std::move(timed->info)};
 }
 
 Result<std::pair<ImageArray, VolumeInfo>> read_volume_with_info(const std::string& path) {

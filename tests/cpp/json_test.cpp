@@ -67,6 +67,27 @@ TEST(json_test, string_escapes) {
   EXPECT_EQ(out, "\"\\\\\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xC3\xA9/\"");
 }
 
+// Found by the JSON fuzzer: raw ill-formed bytes made the whole document unparseable.
+TEST(json_test, ill_formed_utf8_becomes_replacement_characters) {
+  const struct {
+    std::string text;
+    std::string json;
+  } cases[] = {
+      {"a\xFF"
+       "b",
+       "\"a\xEF\xBF\xBD"
+       "b\""},
+      {"\xC3", "\"\xEF\xBF\xBD\""},  // truncated sequence at the end
+      {"\xED\xA0\x80\n", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\\n\""},  // surrogate
+      {"\xC0\xAF\"", "\"\xEF\xBF\xBD\xEF\xBF\xBD\\\"\""},  // overlong, then an escape
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    quorvex_core::json::append_string(out, c.text);
+    EXPECT_EQ(out, c.json);
+  }
+}
+
 TEST(json_test, failed_document_write_is_a_json_error) {
   EXPECT_ERROR(quorvex_core::json::write_document("/nonexistent/dir/report.json", "{}"), Io,
                "I/O error: No such file or directory (os error 2)");

@@ -1,12 +1,14 @@
 #include "quorvex/volume.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -366,6 +368,11 @@ TEST(volume_test, hostile_files_fail_cleanly) {
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().kind(), quorvex_core::ErrorKind::Nifti);
     const std::string text = result.error().display();
+    // The in-memory reader is the same decoder: same refusal, same words.
+    const auto in_memory = quorvex_core::read_volume_from_bytes(
+        std::as_bytes(std::span(c.bytes.data(), c.bytes.size())));
+    ASSERT_FALSE(in_memory.has_value());
+    EXPECT_EQ(in_memory.error().display(), text);
     if (!c.message.empty()) {
       EXPECT_EQ(text, c.message);
     }
@@ -387,6 +394,31 @@ TEST(volume_test, files_that_are_not_images) {
                "NIfTI error: Is a directory (os error 21)");
   EXPECT_ERROR(quorvex_core::read_volume_with_info("/dev/null"), Nifti,
                "NIfTI error: not a regular file");
+  // A FIFO nobody writes to used to block open() for ever.
+  const std::string fifo = dir.file("pipe.nii");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_ERROR(quorvex_core::read_volume_with_info(fifo), Nifti, "NIfTI error: not a regular file");
+  EXPECT_ERROR(quorvex_core::read_mask(fifo), Nifti, "NIfTI error: not a regular file");
+}
+
+TEST(volume_test, reads_from_memory_like_from_a_file) {
+  const quorvex_test::ScratchDir dir;
+  std::vector<std::int16_t> values(3 * 4 * 2 * 2);
+  for (std::size_t i = 0; i < values.size(); ++i)
+    values[i] = static_cast<std::int16_t>(3 * i - 20);
+  const std::string plain = quorvex_test::nifti_file(
+      quorvex_test::make_header({3, 4, 2, 2}, DT_INT16, 16), quorvex_test::stored_bytes(values));
+  for (const std::string& bytes : {plain, quorvex_test::gzip(plain, 3)}) {
+    auto from_file = quorvex_core::read_volume_with_info(dir.write("f.nii", bytes));
+    auto from_memory =
+        quorvex_core::read_volume_from_bytes(std::as_bytes(std::span(bytes.data(), bytes.size())));
+    ASSERT_TRUE(from_file.has_value() && from_memory.has_value());
+    EXPECT_EQ(from_memory->second.dims, from_file->second.dims);
+    EXPECT_EQ(from_memory->second.affine, from_file->second.affine);
+    ASSERT_EQ(from_memory->first.size(), values.size());
+    for (std::size_t i = 0; i < values.size(); ++i)
+      EXPECT_EQ(from_memory->first.samples()[i], static_cast<float>(values[i]));
+  }
 }
 
 TEST(volume_test, multi_member_gzip_and_padding) {

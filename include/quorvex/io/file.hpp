@@ -12,7 +12,8 @@
 
 namespace quorvex_core::io {
 
-/// The whole file as bytes. `Io` when it cannot be opened or read.
+/// The whole file as bytes. `Io` when it cannot be opened or read, or is not a regular file
+/// ("not a regular file"; a directory is the system's "Is a directory").
 [[nodiscard]] Result<std::string> read_bytes(const std::string& path);
 
 /// The whole file as UTF-8 text. `Io` when it cannot be read or is not valid UTF-8.

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <utility>
 
 #include "quorvex/text.hpp"
 
@@ -25,6 +26,8 @@ class Descriptor {
     if (fd_ >= 0) ::close(fd_);
   }
   [[nodiscard]] int get() const { return fd_; }
+  // Hands the descriptor on without closing it.
+  [[nodiscard]] int release() { return std::exchange(fd_, -1); }
   // Closes now and reports the failure: for writes, close is where some file systems report
   // that the data did not make it.
   [[nodiscard]] int release_and_close() {
@@ -37,13 +40,24 @@ class Descriptor {
   int fd_;
 };
 
+// Inputs must be regular files: a FIFO without a writer would block open() for ever (hence
+// O_NONBLOCK until the type is known), and a device such as /dev/zero never ends.
 Result<int> open_for_reading(const std::string& path) {
   int fd = -1;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return fail(Error::io_errno(errno));
-  return fd;
+  Descriptor file(fd);
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0) return fail(Error::io_errno(errno));
+  if (S_ISDIR(info.st_mode)) return fail(Error::io_errno(EISDIR));
+  if (!S_ISREG(info.st_mode)) return fail(Error::io_message("not a regular file"));
+  const int flags = ::fcntl(file.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return fail(Error::io_errno(errno));
+  }
+  return file.release();
 }
 
 // Reads until end of file into `sink`; returns the byte count.
@@ -71,8 +85,8 @@ Result<std::string> read_bytes(const std::string& path) {
   const Descriptor file(*fd);
   std::string content;
   struct stat info {};
-  // The size is only a hint: the file may grow or be a pipe, so reading goes on to the end.
-  if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+  // The size is only a hint: the file may grow while it is read, so reading goes on to the end.
+  if (::fstat(file.get(), &info) == 0 && info.st_size > 0) {
     content.reserve(static_cast<std::size_t>(info.st_size));
   }
   auto read = drain(file.get(), [&](std::string_view chunk) { content.append(chunk); });

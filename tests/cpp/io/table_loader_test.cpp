@@ -58,6 +58,15 @@ TEST(table_loader_test, mrtrix_file_and_empty_file) {
 TEST(table_loader_test, unreadable_and_directory_inputs) {
   const quorvex_test::ScratchDir dir;
   EXPECT_ERROR(io::load_mrtrix(dir.file("")), Io, "I/O error: Is a directory (os error 21)");
+  // A FIFO without a writer used to block open() for ever, and /dev/zero never ends.
+  const std::string fifo = dir.file("pipe.bval");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string bvec = dir.write("t.bvec", "1\n0\n0\n");
+  const std::string bval = dir.write("t.bval", "1000\n");
+  EXPECT_ERROR(io::load_mrtrix(fifo), Io, "I/O error: not a regular file");
+  EXPECT_ERROR(io::load_fsl(bvec, fifo), Io, "I/O error: not a regular file");
+  EXPECT_ERROR(io::load_fsl(fifo, bval), Io, "I/O error: not a regular file");
+  EXPECT_ERROR(io::load_fsl(bvec, "/dev/zero"), Io, "I/O error: not a regular file");
   if (::geteuid() != 0) {  // root reads through any mode
     const std::string grad = dir.write("locked.b", "0 0 0 0\n");
     ::chmod(grad.c_str(), 0);
