@@ -155,3 +155,32 @@ class TestFiles:
         # The voxels are 2 mm, so the default probe is 2 voxels.
         assert coherence() == coherence(step=2.0)
         assert coherence() != coherence(step=1.0)
+
+
+class TestHostileTrees:
+    def test_symlink_loop_is_walked_once(self, tmp_path, image):
+        add_run(tmp_path, "sub-01/dwi/sub-01_dwi", image)
+        os.symlink("..", tmp_path / "sub-01" / "dwi" / "loop")
+        os.symlink(tmp_path, tmp_path / "sub-01" / "back_to_root")
+        answer = json.loads(_quorvex.audit_bids(str(tmp_path)))
+        assert [run["name"] for run in answer["results"]] == ["sub-01_dwi"]
+
+    def test_image_that_vanishes_after_discovery(self, tmp_path, image):
+        from quorvex import _batch
+
+        add_run(tmp_path, "sub-01/dwi/sub-01_dwi", image)
+        out_dir, entries = _batch.discover(str(tmp_path))
+        os.remove(tmp_path / "sub-01" / "dwi" / "sub-01_dwi.nii.gz")
+        with pytest.raises(ValueError) as caught:
+            _batch.audit_entry(out_dir, entries[0], _batch.run_name(entries[0]))
+        assert str(caught.value) == "NIfTI error: No such file or directory (os error 2)"
+        assert not os.path.exists(os.path.join(out_dir, "sub-01_dwi_report.json"))
+
+    def test_table_that_vanishes_after_discovery(self, tmp_path, image):
+        from quorvex import _batch
+
+        add_run(tmp_path, "sub-01/dwi/sub-01_dwi", image)
+        out_dir, entries = _batch.discover(str(tmp_path))
+        os.remove(tmp_path / "sub-01" / "dwi" / "sub-01_dwi.bval")
+        with pytest.raises(ValueError, match=r"^I/O error: No such file or directory"):
+            _batch.audit_entry(out_dir, entries[0], _batch.run_name(entries[0]))

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import _quorvex
+from quorvex import phantom
 from synthetic import write_fsl
 
 MIRROR_X = np.diag([-1.0, 1.0, 1.0])
@@ -26,11 +27,18 @@ def without_timestamp(text):
     return document
 
 
-@pytest.fixture
-def tables(subject):
-    folder = subject["folder"]
-    good = write_fsl(folder, subject["dirs"], subject["bvals"], "good")
-    bad = write_fsl(folder, subject["dirs"] @ MIRROR_X.T, subject["bvals"], "bad")
+@pytest.fixture(scope="module")
+def tables(tmp_path_factory):
+    """A small phantom (negative determinant: its FSL frame is its voxel frame) with a correct
+    and an x-mirrored table."""
+    folder = tmp_path_factory.mktemp("phantom")
+    p = phantom.make_phantom(shape=(40, 40, 28), affine="las", shells=((1000.0, 30),), n_b0=2,
+                             snr=30.0, seed=3)
+    dwi = folder / "dwi.nii.gz"
+    phantom.write_nifti(dwi, p.data, p.affine, compresslevel=1)
+    subject = {"dwi": str(dwi), "dirs": p.directions, "bvals": p.bvals, "folder": folder}
+    good = write_fsl(folder, p.directions, p.bvals, "good")
+    bad = write_fsl(folder, p.directions @ MIRROR_X.T, p.bvals, "bad")
     return subject, good, bad
 
 
