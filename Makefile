@@ -14,7 +14,7 @@ PY_PACKAGES := scikit-build-core cmake ninja pytest numpy nibabel matplotlib dip
 # use GCC 12's <expected>.
 FUZZ_APT_PACKAGES := clang-19 libclang-rt-19-dev
 FUZZ_CXX := clang++-19
-FUZZ_TARGETS := fsl_fuzzer mrtrix_fuzzer json_fuzzer nifti_fuzzer
+FUZZ_TARGETS := fsl_fuzzer mrtrix_fuzzer json_fuzzer nifti_fuzzer bids_sidecar_fuzzer
 FUZZ_SECONDS ?= 60
 
 # CPython 3.12: the first candidate that really runs (a pyenv shim on PATH may not).

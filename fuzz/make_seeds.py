@@ -69,9 +69,13 @@ def synthetic():
 
 
 def real():
-    seeds = {"fsl_fuzzer": {}, "mrtrix_fuzzer": {}, "nifti_fuzzer": {}}
+    seeds = {"fsl_fuzzer": {}, "mrtrix_fuzzer": {}, "nifti_fuzzer": {}, "bids_sidecar_fuzzer": {}}
     if not SHARED.is_dir():
         return seeds
+    for path in sorted(SHARED.glob("**/*.json")):
+        if path.is_file() and path.stat().st_size <= 64 * 1024:
+            name = "_".join(path.relative_to(SHARED).parts).replace(".", "_")
+            seeds["bids_sidecar_fuzzer"]["real_" + name] = path.read_bytes()
     for path in sorted(SHARED.glob("real/*/*")):
         if not path.is_file() or path.stat().st_size > 64 * 1024 and "nii" not in path.name:
             continue
