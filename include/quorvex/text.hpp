@@ -65,6 +65,10 @@ bool for_each_line(std::string_view text, OnLine&& on_line) {
   return true;
 }
 
+/// `text` (valid UTF-8) with every control character and Unicode line break replaced by U+FFFD,
+/// so text taken from a file cannot break a one-line message apart.
+[[nodiscard]] std::string one_line(std::string_view text);
+
 /// A token shortened for a one-line message: a hostile file may hold one gigantic token.
 [[nodiscard]] std::string clip_for_message(std::string_view token);
 

@@ -135,6 +135,35 @@ std::string_view trim_whitespace(std::string_view text) noexcept {
   return text.substr(start, end - start);
 }
 
+std::string one_line(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    const auto byte = static_cast<std::uint8_t>(text[pos]);
+    // U+0085, U+2028 and U+2029 break lines too, in the encodings terminals and editors honour.
+    const bool c1_next_line =
+        byte == 0xC2 && pos + 1 < text.size() && static_cast<std::uint8_t>(text[pos + 1]) == 0x85;
+    const bool separator = byte == 0xE2 && text.substr(pos, 2) == "\xE2\x80" &&
+                           pos + 2 < text.size() &&
+                           (static_cast<std::uint8_t>(text[pos + 2]) == 0xA8 ||
+                            static_cast<std::uint8_t>(text[pos + 2]) == 0xA9);
+    if (byte < 0x20 || byte == 0x7F) {
+      out.append(replacement_character);
+      pos += 1;
+    } else if (c1_next_line) {
+      out.append(replacement_character);
+      pos += 2;
+    } else if (separator) {
+      out.append(replacement_character);
+      pos += 3;
+    } else {
+      out.push_back(text[pos]);
+      pos += 1;
+    }
+  }
+  return out;
+}
+
 std::string clip_for_message(std::string_view token) {
   if (token.size() <= max_token_in_message) return std::string(token);
   std::size_t cut = max_token_in_message;

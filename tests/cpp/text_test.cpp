@@ -80,3 +80,14 @@ TEST(text_test, clip_keeps_short_tokens_and_cuts_huge_ones_on_a_boundary) {
     mixed += "\xC3\xA9";
   EXPECT_TRUE(is_valid_utf8(clip_for_message(mixed)));
 }
+
+TEST(text_test, one_line_replaces_controls_and_line_breaks) {
+  EXPECT_EQ(one_line("j-"), "j-");
+  EXPECT_EQ(one_line(std::string("a\nb\r\tc\x7F", 7)),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD\xEF\xBF\xBD"
+            "c\xEF\xBF\xBD");
+  EXPECT_EQ(one_line("x\xC2\x85y\xE2\x80\xA8z\xE2\x80\xA9"),
+            "x\xEF\xBF\xBDy\xEF\xBF\xBDz\xEF\xBF\xBD");
+  EXPECT_EQ(one_line("\xC3\xA9\xE2\x80\xA6"), "\xC3\xA9\xE2\x80\xA6");
+}

@@ -285,7 +285,8 @@ std::optional<BidsSidecar> BidsSidecar::read(const std::string& path) {
 
 std::optional<std::string> BidsSidecar::note() const {
   std::vector<std::string> parts;
-  if (phase_encoding_direction) parts.push_back(fmt::format("PE={}", *phase_encoding_direction));
+  // The value comes from a file: keep the note on one line whatever it holds.
+  if (phase_encoding_direction) parts.push_back("PE=" + one_line(*phase_encoding_direction));
   if (total_readout_time) parts.push_back(fmt::format("TRT={:.4f}s", *total_readout_time));
   if (multiband_acceleration_factor) {
     parts.push_back(fmt::format("MB={}", *multiband_acceleration_factor));

@@ -296,8 +296,11 @@ TEST(bids_test, sidecar_fields_and_note) {
   EXPECT_EQ(note(R"({"TotalReadoutTime": 1})"), "BIDS sidecar: TRT=1.0000s");
   EXPECT_EQ(note(R"({"MultibandAccelerationFactor": 4294967295})"), "BIDS sidecar: MB=4294967295");
   EXPECT_EQ(note(R"({"MultibandAccelerationFactor": -0})"), "BIDS sidecar: MB=0");
+  // A value from the file cannot break the note onto several lines (or smuggle a NUL into it).
   EXPECT_EQ(note(" {\"PhaseEncodingDirection\": \"i\\u0000\"} \n"),
-            std::string("BIDS sidecar: PE=i") + '\0');
+            "BIDS sidecar: PE=i\xEF\xBF\xBD");
+  EXPECT_EQ(note(R"({"PhaseEncodingDirection": "j-\nstatus: PASS\u2028x"})"),
+            "BIDS sidecar: PE=j-\xEF\xBF\xBDstatus: PASS\xEF\xBF\xBDx");
   EXPECT_EQ(note(R"({"PhaseEncodingDirection": null, "TotalReadoutTime": null})"), std::nullopt);
   EXPECT_EQ(note("{}"), std::nullopt);
   EXPECT_EQ(note(R"({"EchoTime": [1, {"a": 2}]})"), std::nullopt);
