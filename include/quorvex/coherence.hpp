@@ -33,6 +33,9 @@ class CoherenceScorer {
   /// shared pool; the result does not depend on the scheduling.
   [[nodiscard]] CoherenceScore score(std::span<const Vec3> directions, double step);
 
+  /// The masked voxels, ascending: the only entries `score` reads.
+  [[nodiscard]] std::span<const std::size_t> masked() const noexcept { return masked_; }
+
  private:
   GridShape shape_;
   std::vector<std::size_t> masked_;

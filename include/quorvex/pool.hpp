@@ -30,4 +30,10 @@ namespace quorvex_core::pool {
     std::size_t n, std::size_t grain,
     const std::function<void(std::size_t, std::size_t)>& body) noexcept;
 
+/// `parallel_chunks` for bodies whose chunks only write their own outputs, so running them
+/// again is harmless: when oneTBB fails, the whole range is redone on this thread. Always
+/// completes.
+void run_chunks(std::size_t n, std::size_t grain,
+                const std::function<void(std::size_t, std::size_t)>& body) noexcept;
+
 }  // namespace quorvex_core::pool

@@ -243,10 +243,10 @@ def _report_command(call: Callable[[], Any], a: argparse.Namespace, style: Style
                     out, *, profiled: bool = False, suggest: bool = False) -> int:
     result = call()
     text, timings = (result if profiled else (result, None))
+    report = json.loads(text)
     if a.json:
         print(text, file=out)
     else:
-        report = json.loads(text)
         for line in _summary_lines(report, style):
             print(line, file=out)
         flip = report.get("flip")
@@ -256,7 +256,7 @@ def _report_command(call: Callable[[], Any], a: argparse.Namespace, style: Style
             print("stages (s): " + "  ".join(
                 f"{k} {timings[k]:.3f}" for k in
                 ("decompress", "convert", "fit", "coherence", "other", "total")), file=out)
-    return _exit_for(json.loads(text)["status"])
+    return _exit_for(report["status"])
 
 
 def _run(a: argparse.Namespace, style: Style, out) -> int:

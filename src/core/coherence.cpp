@@ -115,9 +115,8 @@ CoherenceScore CoherenceScorer::score(std::span<const Vec3> directions, double s
       partials[c] = part;
     }
   };
-  // Every chunk overwrites its own slot, so a pool failure part-way is mended by running all
-  // of them here.
-  if (!pool::parallel_chunks(chunks, 1, run)) run(0, chunks);
+  // Every chunk overwrites its own slot, so a redo after a pool failure is harmless.
+  pool::run_chunks(chunks, 1, run);
   Partial total;
   for (const Partial& part : partials) {
     total.sum += part.sum;

@@ -92,11 +92,6 @@ Result<FitAndMask> fit_and_mask(const ImageArray& image, const GradientTable& ta
 std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask& mask,
                                             const Mat3& frame_map, double step) {
   CoherenceScorer scorer(field.shape, mask);
-  // Coherence reads directions only at masked voxels, so only those are transformed.
-  std::vector<std::size_t> masked;
-  for (std::size_t i = 0; i < field.v1.size(); ++i) {
-    if (mask[i]) masked.push_back(i);
-  }
   std::vector<Vec3> transformed(field.v1.size(), Vec3{0.0, 0.0, 0.0});
   std::vector<Candidate> candidates = all_candidates();
   std::vector<CoherenceScore> scores(candidates.size());
@@ -110,7 +105,8 @@ std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask
       continue;
     }
     const Mat3 t = multiply(frame_map, candidates[k].matrix);
-    for (const std::size_t i : masked) {
+    // The scorer reads directions only at masked voxels, so only those are transformed.
+    for (const std::size_t i : scorer.masked()) {
       const Vec3& v = field.v1[i];
       transformed[i] = norm(v) < min_length ? v : apply(t, v);
     }

@@ -215,7 +215,8 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
       }
     }
   };
-  if (!pool::parallel_chunks(chunks, 1, run)) run(0, chunks);
+  // Each task writes the same values to its own voxels however often it runs.
+  pool::run_chunks(chunks, 1, run);
   return field;
 }
 

@@ -306,9 +306,8 @@ std::vector<double> mean_for_volumes(const ImageArray& image, std::span<const st
                           : std::numeric_limits<double>::quiet_NaN();
     }
   };
-  // Each task writes only its own slots, so redoing everything on this thread after a pool
-  // failure gives the same answer.
-  if (!pool::parallel_chunks(volumes.size(), 1, run)) run(0, volumes.size());
+  // Each task writes only its own slots, so a redo after a pool failure gives the same answer.
+  pool::run_chunks(volumes.size(), 1, run);
   return means;
 }
 

@@ -198,7 +198,7 @@ Result<ImageArray> convert(StoredData stored, const Decoded& d) {
   const auto run = [&](std::size_t b, std::size_t e) {
     nifti::convert_samples(header, source + b * width, out + b, e - b);
   };
-  if (!pool::parallel_chunks(d.count, convert_grain, run)) run(0, d.count);
+  pool::run_chunks(d.count, convert_grain, run);
   stored.buffer.release();
   return detail::ImageArrayAccess::adopt(d.info.dims, std::move(*target), 0, d.count);
 }
