@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "quorvex/gradient.hpp"
-#include "quorvex/volume.hpp"
+#include "quorvex/grid.hpp"
 
 namespace quorvex_core {
 
@@ -18,14 +18,14 @@ struct CoherenceScore {
   std::uint64_t n_samples = 0;
 };
 
-/// Grid shape (nx, ny, nz); flattened grids use voxel (x, y, z) at (x * ny + y) * nz + z.
-using GridShape = std::array<std::size_t, 3>;
-
 /// Scores direction fields on one grid and mask. Built once per detection and reused for every
 /// candidate, so the masked voxel list is found once.
 class CoherenceScorer {
  public:
   CoherenceScorer(const GridShape& shape, const Mask& mask);
+  /// Scores only the voxels of `scored` (ascending, each inside the mask), still probing every
+  /// masked voxel: an estimate of the index from a sample of the mask.
+  CoherenceScorer(const GridShape& shape, const Mask& mask, std::vector<std::size_t> scored);
 
   /// Mean over all probes of |v . a/|a||, with a the sign-aligned trilinear average of the
   /// masked neighbours' directions at x +/- step * v. Directions are in voxel units along the
@@ -39,6 +39,8 @@ class CoherenceScorer {
  private:
   GridShape shape_;
   std::vector<std::size_t> masked_;
+  // The voxels whose probes are summed: all masked voxels unless a sample was given.
+  std::vector<std::size_t> scored_;
   // Masked voxels whose direction is long enough to compare with; refreshed by each score.
   std::vector<std::uint8_t> usable_;
 };

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "quorvex/confirm.hpp"
 #include "quorvex/error.hpp"
 #include "quorvex/flip.hpp"
 #include "quorvex/frame.hpp"
@@ -133,11 +134,14 @@ struct RepairOutput {
 
 /// Decides and writes the repair of an audited table. Files are touched in this order: backups
 /// of out_bvec and out_bval, the FSL pair, the backup of out_grad, the MRtrix file, the sidecar.
-/// A failure stops there; nothing already written is undone.
+/// A failure stops there; nothing already written is undone. With `confirmed`, the confirmed
+/// verdict decides what is applied (the report's flip section stays the coherence opinion) and
+/// the sidecar records both.
 [[nodiscard]] Result<RepairOutput> repair_from_report(const GradientTable& table, Report report,
                                                       std::vector<InputFile> inputs,
                                                       const RepairSpec& spec,
-                                                      double min_relative_margin);
+                                                      double min_relative_margin,
+                                                      const Confirmation* confirmed = nullptr);
 
 /// The table carried into the world frame when frames are known; a copy otherwise.
 [[nodiscard]] GradientTable emit_table(const GradientTable& table,
@@ -153,7 +157,8 @@ void push_backup(std::vector<std::string>& backups, std::optional<std::string> b
 [[nodiscard]] Result<void> write_provenance(const std::string& path, const Report& report,
                                             const FlipResult& flip, std::vector<InputFile> inputs,
                                             const std::vector<std::string>& outputs,
-                                            const RepairSpec& spec);
+                                            const RepairSpec& spec,
+                                            const Confirmation* confirmed = nullptr);
 
 /// What a b-value recomputation asks for.
 struct RecomputeSpec {

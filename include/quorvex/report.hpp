@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quorvex/angular.hpp"
+#include "quorvex/confirm.hpp"
 #include "quorvex/error.hpp"
 #include "quorvex/flip.hpp"
 #include "quorvex/gradient.hpp"
@@ -77,5 +78,9 @@ void write_matrix(json::Writer& w, const Mat3& m);
 void write_shells(json::Writer& w, const ShellSummary& shells);
 void write_angular(json::Writer& w, const AngularSummary& angular);
 void write_flip_result(json::Writer& w, const FlipResult& flip);
+void write_confirmation(json::Writer& w, const Confirmation& confirmation);
+
+/// The confirmed verdict as compact JSON.
+[[nodiscard]] std::string to_json(const Confirmation& confirmation);
 
 }  // namespace quorvex_core

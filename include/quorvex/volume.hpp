@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "quorvex/error.hpp"
+#include "quorvex/grid.hpp"
 #include "quorvex/io/nifti.hpp"
 
 namespace quorvex_core {
@@ -107,9 +108,6 @@ struct VolumeInfo {
   /// dims[3] when there are at least four dims, else 1.
   std::size_t n_volumes = 1;
 };
-
-/// One boolean per voxel of an nx x ny x nz grid; voxel (x, y, z) at (x * ny + y) * nz + z.
-using Mask = std::vector<bool>;
 
 /// The geometry of a decoded header. `Nifti` when dim[0] is not 1 to 7, a used dim is zero or
 /// negative, the sample count overflows, or the voxel sizes or the chosen affine are not finite.

@@ -17,16 +17,16 @@ from collections.abc import Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
 from typing import Any
 
-from quorvex import _batch
+from quorvex import _ext
 
 __all__ = ["audit_dataset", "process_pool", "available_cores"]
 
-# One discovered run as ``_batch.discover`` gives it: (dwi, bvec, bval, masks, sidecar).
+# One discovered run as ``_ext.discover`` gives it: (dwi, bvec, bval, masks, sidecar).
 Entry = tuple[str, str, str, tuple[str, ...], "str | None"]
 
 
 # The option names come from the module's own parameter table, so they cannot drift from it.
-_OPTION_NAMES = frozenset(inspect.signature(_batch.check_options).parameters)
+_OPTION_NAMES = frozenset(inspect.signature(_ext.check_options).parameters)
 
 
 def available_cores() -> int:
@@ -70,11 +70,11 @@ def _audit_runs(out_dir: str, runs: Sequence[tuple[Entry, str]], pool_threads: i
     threads = pool_threads or _dask_worker_threads()
     if threads:
         # Only the first task of a process sizes its pool; later calls change nothing.
-        _batch.set_worker_limit(threads)
+        _ext.set_worker_limit(threads)
     outcomes: list[tuple[bool, str]] = []
     for entry, name in runs:
         try:
-            outcomes.append((True, _batch.audit_entry(out_dir, entry, name, **options)))
+            outcomes.append((True, _ext.audit_entry(out_dir, entry, name, **options)))
         except ValueError as failure:
             outcomes.append((False, str(failure)))
             break
@@ -187,9 +187,9 @@ def audit_dataset(root: str, *, executor: Executor | None = None, progress: bool
     for name in options:
         if name not in _OPTION_NAMES:
             raise TypeError(f"audit_dataset() got an unexpected keyword argument '{name}'")
-    _batch.check_options(**options)
-    out_dir, entries = _batch.discover(root)
-    names = [_batch.run_name(entry) for entry in entries]
+    _ext.check_options(**options)
+    out_dir, entries = _ext.discover(root)
+    names = [_ext.run_name(entry) for entry in entries]
     groups = _groups(entries, names)
     own = executor is None
     if executor is None:
@@ -204,5 +204,5 @@ def audit_dataset(root: str, *, executor: Executor | None = None, progress: bool
         bar.close()
         if own:
             executor.shutdown(wait=True, cancel_futures=True)
-    return _batch.write_summary(root, [(names[k], entries[k][0], statuses[k])
+    return _ext.write_summary(root, [(names[k], entries[k][0], statuses[k])
                                        for k in range(len(entries))])

@@ -27,4 +27,14 @@ std::vector<Candidate> all_candidates() {
   return out;
 }
 
+std::array<CandidateClass, class_count> candidate_classes() noexcept {
+  std::array<CandidateClass, class_count> classes{};
+  for (std::size_t c = 0; c < class_count; ++c) {
+    const std::size_t permutation = c / 4;
+    const std::size_t code = c % 4;
+    classes[c] = {8 * permutation + code, 8 * permutation + 7 - code};
+  }
+  return classes;
+}
+
 }  // namespace quorvex_core

@@ -79,20 +79,27 @@ CoherenceScorer::CoherenceScorer(const GridShape& shape, const Mask& mask)
   for (std::size_t i = 0; i < usable_.size(); ++i) {
     if (mask[i]) masked_.push_back(i);
   }
+  scored_ = masked_;
+}
+
+CoherenceScorer::CoherenceScorer(const GridShape& shape, const Mask& mask,
+                                 std::vector<std::size_t> scored)
+    : CoherenceScorer(shape, mask) {
+  scored_ = std::move(scored);
 }
 
 CoherenceScore CoherenceScorer::score(std::span<const Vec3> directions, double step) {
   for (const std::size_t i : masked_)
     usable_[i] = length(directions[i]) >= min_length ? 1 : 0;
-  const std::size_t chunks = (masked_.size() + chunk_voxels - 1) / chunk_voxels;
+  const std::size_t chunks = (scored_.size() + chunk_voxels - 1) / chunk_voxels;
   std::vector<Partial> partials(chunks);
   const std::size_t plane = shape_[1] * shape_[2];
   const auto run = [&](std::size_t first, std::size_t last) {
     for (std::size_t c = first; c < last; ++c) {
       Partial part;
-      const std::size_t end = std::min(masked_.size(), (c + 1) * chunk_voxels);
+      const std::size_t end = std::min(scored_.size(), (c + 1) * chunk_voxels);
       for (std::size_t k = c * chunk_voxels; k < end; ++k) {
-        const std::size_t i = masked_[k];
+        const std::size_t i = scored_[k];
         if (usable_[i] == 0) continue;
         const Vec3& v = directions[i];
         part.probes += 2;

@@ -7,14 +7,13 @@
 #include <bit>
 #include <cmath>
 
+#include "class_scoring.hpp"
 #include "quorvex/candidate.hpp"
-#include "quorvex/coherence.hpp"
 
 namespace quorvex_core {
 namespace {
 
 constexpr double working_b_target = 1000.0;
-constexpr double min_length = 1e-9;
 
 using Clock = std::chrono::steady_clock;
 
@@ -91,32 +90,20 @@ Result<FitAndMask> fit_and_mask(const ImageArray& image, const GradientTable& ta
 
 std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask& mask,
                                             const Mat3& frame_map, double step) {
-  CoherenceScorer scorer(field.shape, mask);
-  std::vector<Vec3> transformed(field.v1.size(), Vec3{0.0, 0.0, 0.0});
+  CoherenceClassScorer scorer(field, mask, step);
+  const ClassScores scores = score_classes(scorer, frame_map);
   std::vector<Candidate> candidates = all_candidates();
-  std::vector<CoherenceScore> scores(candidates.size());
-  for (std::size_t k = 0; k < candidates.size(); ++k) {
-    // Sign codes 4..7 are the negations of codes 3..0 of the same permutation. Negating a
-    // field negates every vector and swaps each voxel's two probes, all exactly, and the index
-    // adds a voxel's two probes before anything else, so the antipode's score is bit-identical:
-    // it is copied rather than computed again.
-    if (k % 8 >= 4) {
-      scores[k] = scores[k - k % 8 + (7 - k % 8)];
-      continue;
-    }
-    const Mat3 t = multiply(frame_map, candidates[k].matrix);
-    // The scorer reads directions only at masked voxels, so only those are transformed.
-    for (const std::size_t i : scorer.masked()) {
-      const Vec3& v = field.v1[i];
-      transformed[i] = norm(v) < min_length ? v : apply(t, v);
-    }
-    scores[k] = scorer.score(transformed, step);
+  std::vector<ClassScore> by_candidate(candidates.size());
+  const auto classes = candidate_classes();
+  for (std::size_t c = 0; c < class_count; ++c) {
+    by_candidate[classes[c].representative] = scores[c];
+    by_candidate[classes[c].antipode] = scores[c];
   }
   std::vector<CandidateScore> ranking;
   ranking.reserve(candidates.size());
   for (std::size_t k = 0; k < candidates.size(); ++k) {
     ranking.push_back({std::move(candidates[k].label), candidates[k].matrix,
-                       candidates[k].is_identity, scores[k].coherence, scores[k].n_samples});
+                       candidates[k].is_identity, by_candidate[k].value, by_candidate[k].samples});
   }
   std::stable_sort(ranking.begin(), ranking.end(), [](const auto& a, const auto& b) {
     return total_order_key(a.coherence) > total_order_key(b.coherence);
@@ -180,6 +167,12 @@ Result<Detection> detect_flip_on_shell(const ImageArray& image, const GradientTa
   const auto rank_start = Clock::now();
   auto ranking = rank_candidates(fitted->field, fitted->mask, options.frame_map, options.step);
   detection.coherence = since(rank_start);
+  // A user mask is taken as given, so it can hold no voxel with a fitted direction (for example
+  // when the design cannot separate the trace from S0); a ranking of nothing must not pass.
+  if (std::all_of(ranking.begin(), ranking.end(), [](const auto& c) { return c.n_samples == 0; })) {
+    return fail(
+        Error::dti_fit("no coherence samples: no voxel of the mask has a fitted direction"));
+  }
   detection.result = assemble_result(fitted->n_wm_voxels, std::move(ranking), shell.nominal_b,
                                      fitted->mask_mean_fa, options.min_relative_margin);
   detection.glyphs = {std::move(fitted->field), std::move(fitted->mask), options.frame_map};

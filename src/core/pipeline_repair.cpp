@@ -8,6 +8,7 @@
 #include "quorvex/io/mrtrix.hpp"
 #include "quorvex/json.hpp"
 #include "quorvex/pipeline.hpp"
+#include "quorvex/pipeline_confirm.hpp"
 #include "quorvex/repair.hpp"
 #include "quorvex/text.hpp"
 
@@ -80,12 +81,19 @@ Result<std::pair<RepairOutput, GlyphData>> repair_with_glyphs(
 
 Result<RepairOutput> repair_from_report(const GradientTable& table, Report report,
                                         std::vector<InputFile> inputs, const RepairSpec& spec,
-                                        double min_relative_margin) {
+                                        double min_relative_margin, const Confirmation* confirmed) {
   if (spec.frame && spec.frame->frames_divergent) report.notes.emplace_back(divergent_frames_note);
   if (!report.flip) return RepairOutput{std::move(report), {}, std::nullopt};
   const FlipResult flip = *report.flip;
   std::optional<Repair> repair;
-  if (flip.recommended_transform && flip.recommended_label) {
+  if (confirmed != nullptr) {
+    repair = confirmed_repair(table, *confirmed, spec.force_repair);
+    if (repair && confirmed->decision == Status::Warn) {
+      report.notes.push_back(fmt::format(
+          "repair force-applied on a confirmed WARN (--force-repair): {} — verify the result.",
+          confirmed->reasons.empty() ? std::string("no reason recorded") : confirmed->reasons[0]));
+    }
+  } else if (flip.recommended_transform && flip.recommended_label) {
     repair = Repair{apply_transform(table, *flip.recommended_transform), *flip.recommended_label,
                     *flip.recommended_transform};
   } else if (spec.force_repair && flip.decision == Status::Warn) {
@@ -120,8 +128,8 @@ Result<RepairOutput> repair_from_report(const GradientTable& table, Report repor
   }
   report = std::move(report).with_repair({repair->matrix, repair->label, outputs});
   if (spec.provenance) {
-    if (auto written =
-            write_provenance(*spec.provenance, report, flip, std::move(inputs), outputs, spec);
+    if (auto written = write_provenance(*spec.provenance, report, flip, std::move(inputs), outputs,
+                                        spec, confirmed);
         !written) {
       return fail(written.error());
     }
@@ -131,11 +139,22 @@ Result<RepairOutput> repair_from_report(const GradientTable& table, Report repor
 
 Result<void> write_provenance(const std::string& path, const Report& report, const FlipResult& flip,
                               std::vector<InputFile> inputs,
-                              const std::vector<std::string>& outputs, const RepairSpec& spec) {
+                              const std::vector<std::string>& outputs, const RepairSpec& spec,
+                              const Confirmation* confirmed) {
   io::Provenance doc = io::Provenance::create(std::move(inputs));
   doc.shells = report.shells;
   doc.angular = report.angular;
   doc = std::move(doc).with_flip(flip).with_outputs(outputs);
+  if (confirmed != nullptr) {
+    // What was applied is the confirmed verdict's choice, whatever the coherence one said.
+    doc.confirmed = *confirmed;
+    doc.applied_transform.reset();
+    doc.applied_label.reset();
+    if (report.repair) {
+      doc.applied_transform = report.repair->matrix;
+      doc.applied_label = report.repair->label;
+    }
+  }
   if (spec.frame) {
     const FrameMaps& f = *spec.frame;
     doc.frame = io::FrameRecord{input_format_name(f.input_format),

@@ -166,21 +166,21 @@ class TestHostileTrees:
         assert [run["name"] for run in answer["results"]] == ["sub-01_dwi"]
 
     def test_image_that_vanishes_after_discovery(self, tmp_path, image):
-        from quorvex import _batch
+        from quorvex import _ext
 
         add_run(tmp_path, "sub-01/dwi/sub-01_dwi", image)
-        out_dir, entries = _batch.discover(str(tmp_path))
+        out_dir, entries = _ext.discover(str(tmp_path))
         os.remove(tmp_path / "sub-01" / "dwi" / "sub-01_dwi.nii.gz")
         with pytest.raises(ValueError) as caught:
-            _batch.audit_entry(out_dir, entries[0], _batch.run_name(entries[0]))
+            _ext.audit_entry(out_dir, entries[0], _ext.run_name(entries[0]))
         assert str(caught.value) == "NIfTI error: No such file or directory (os error 2)"
         assert not os.path.exists(os.path.join(out_dir, "sub-01_dwi_report.json"))
 
     def test_table_that_vanishes_after_discovery(self, tmp_path, image):
-        from quorvex import _batch
+        from quorvex import _ext
 
         add_run(tmp_path, "sub-01/dwi/sub-01_dwi", image)
-        out_dir, entries = _batch.discover(str(tmp_path))
+        out_dir, entries = _ext.discover(str(tmp_path))
         os.remove(tmp_path / "sub-01" / "dwi" / "sub-01_dwi.bval")
         with pytest.raises(ValueError, match=r"^I/O error: No such file or directory"):
-            _batch.audit_entry(out_dir, entries[0], _batch.run_name(entries[0]))
+            _ext.audit_entry(out_dir, entries[0], _ext.run_name(entries[0]))

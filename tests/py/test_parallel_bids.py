@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import _quorvex
-from quorvex import _batch, bids, cli
+from quorvex import _ext, bids, cli
 from synthetic import dwi, hemisphere
 
 DIRS = np.vstack([np.zeros((2, 3)), hemisphere(30)])
@@ -226,7 +226,7 @@ class TestWorkerShare:
         if cores < 2 or not os.path.isdir("/proc/self/task"):
             pytest.skip("needs two cores and /proc to count threads")
         add_run(tmp_path, "sub-01/dwi/sub-01_dwi", image)
-        out_dir, entries = _batch.discover(str(tmp_path))
+        out_dir, entries = _ext.discover(str(tmp_path))
         counts = {}
         for workers in (1, cores):
             with bids.process_pool(workers) as pool:
@@ -242,27 +242,27 @@ class TestBatchModule:
     def test_entries_are_plain_picklable_values(self, tmp_path, image):
         add_run(tmp_path, "sub-01/dwi/sub-01_dwi", image)
         (tmp_path / "sub-01/dwi/sub-01_dwi.json").write_text("{}")
-        out_dir, entries = _batch.discover(str(tmp_path))
+        out_dir, entries = _ext.discover(str(tmp_path))
         base = str(tmp_path / "sub-01/dwi/sub-01_dwi")
         assert out_dir == str(tmp_path / "derivatives" / "quorvex")
         assert entries == [(base + ".nii.gz", base + ".bvec", base + ".bval", (),
                             base + ".json")]
-        assert _batch.run_name(entries[0]) == "sub-01_dwi"
+        assert _ext.run_name(entries[0]) == "sub-01_dwi"
 
     def test_undecodable_paths_round_trip(self, tmp_path, image):
         add_run(tmp_path, os.fsdecode(b"sub-\xff/dwi/sub-01_dwi"), image)
-        out_dir, entries = _batch.discover(str(tmp_path))
-        status = _batch.audit_entry(out_dir, entries[0], "sub-01_dwi")
-        answer = _batch.write_summary(str(tmp_path), [("sub-01_dwi", entries[0][0], status)])
+        out_dir, entries = _ext.discover(str(tmp_path))
+        status = _ext.audit_entry(out_dir, entries[0], "sub-01_dwi")
+        answer = _ext.write_summary(str(tmp_path), [("sub-01_dwi", entries[0][0], status)])
         fresh(tmp_path)
         assert _quorvex.audit_bids(str(tmp_path)) == answer
 
     def test_malformed_arguments(self, tmp_path):
         with pytest.raises(TypeError, match="^argument 'entry': expected a run"):
-            _batch.run_name(("a", "b"))
+            _ext.run_name(("a", "b"))
         with pytest.raises(TypeError, match="^argument 'entry': 'int' object is not an instance"):
-            _batch.run_name((1, "b", "c", (), None))
+            _ext.run_name((1, "b", "c", (), None))
         with pytest.raises(ValueError, match="^a run status is PASS, WARN or FLAG, not 'OK'$"):
-            _batch.write_summary(str(tmp_path), [("a_dwi", "a_dwi.nii", "OK")])
+            _ext.write_summary(str(tmp_path), [("a_dwi", "a_dwi.nii", "OK")])
         with pytest.raises(ValueError, match="^workers must be a whole number of at least 1"):
-            _batch.set_worker_limit(0)
+            _ext.set_worker_limit(0)

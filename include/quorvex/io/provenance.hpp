@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quorvex/angular.hpp"
+#include "quorvex/confirm.hpp"
 #include "quorvex/error.hpp"
 #include "quorvex/flip.hpp"
 #include "quorvex/gradient.hpp"
@@ -40,6 +41,8 @@ struct Provenance {
   std::optional<ShellSummary> shells;
   std::optional<AngularSummary> angular;
   std::optional<FlipResult> flip;
+  /// The confirmed verdict, when it decided the repair.
+  std::optional<Confirmation> confirmed;
   std::optional<Mat3> applied_transform;
   std::optional<std::string> applied_label;
   std::optional<FrameRecord> frame;

@@ -40,6 +40,7 @@ std::string to_json(const Provenance& p) {
   if (p.shells) write_shells(w.key("shells"), *p.shells);
   if (p.angular) write_angular(w.key("angular"), *p.angular);
   if (p.flip) write_flip_result(w.key("flip"), *p.flip);
+  if (p.confirmed) write_confirmation(w.key("confirmed"), *p.confirmed);
   if (p.applied_transform) write_matrix(w.key("applied_transform"), *p.applied_transform);
   if (p.applied_label) w.key("applied_label").string(*p.applied_label);
   if (p.frame) {

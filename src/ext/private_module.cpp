@@ -1,6 +1,8 @@
-// quorvex._batch: the dataset audit's steps one by one, for drivers that spread the runs over
-// processes or machines. Every function calls the same core step `audit_bids` runs through, and
-// everything it returns is plain tuples and text, so it can be pickled to another process.
+// quorvex._ext: everything the package offers beyond the public module, in the same shared
+// object so that the process holds one copy of the core and one worker pool. The dataset
+// audit's steps one by one, for drivers that spread the runs over processes or machines (each
+// calls the same core step `audit_bids` runs through, and returns plain tuples and text, so it
+// can be pickled to another process), and the confirmed flip verdict.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -15,6 +17,7 @@
 
 #include "bids_entry.hpp"
 #include "boundary.hpp"
+#include "confirm_entries.hpp"
 #include "convert.hpp"
 #include "module_table.hpp"
 #include "params.hpp"
@@ -236,9 +239,42 @@ using params::b0_threshold;
 using params::flag;
 using params::norm_tolerance;
 using params::optional_number;
+using params::optional_path;
 using params::required_object;
 using params::required_path;
 using params::tolerance;
+
+constexpr std::array confirm_flip_params{
+    required_path("dwi"),  optional_path("bvec"),    optional_path("bval"),
+    optional_path("grad"), optional_path("mask"),    tolerance,
+    b0_threshold,          optional_number("shell"), optional_number("step"),
+};
+constexpr std::array audit_confirmed_params{
+    required_path("dwi"),  optional_path("bvec"),    optional_path("bval"),
+    optional_path("grad"), optional_path("mask"),    tolerance,
+    b0_threshold,          optional_number("shell"), optional_number("step"),
+    flag("strict"),        norm_tolerance,           flag("detect_only"),
+};
+constexpr std::array repair_confirmed_params{
+    required_path("dwi"),
+    required_path("out_bvec"),
+    required_path("out_bval"),
+    optional_path("bvec"),
+    optional_path("bval"),
+    optional_path("grad"),
+    optional_path("mask"),
+    optional_path("out_grad"),
+    optional_path("provenance"),
+    tolerance,
+    b0_threshold,
+    optional_number("shell"),
+    optional_number("step"),
+    flag("dry_run"),
+    flag("in_place"),
+    flag("strict"),
+    flag("force_repair"),
+    norm_tolerance,
+};
 
 constexpr std::array discover_params{required_path("root")};
 constexpr std::array run_name_params{required_object("entry")};
@@ -283,7 +319,30 @@ Signature set_worker_limit{
     "Caps this process's voxel-parallel worker pool before its first use; False when the\n"
     "pool already exists (its size then stays)."};
 
-const std::array<Function, 6> table{{
+Signature confirm_flip_signature{
+    "confirm_flip", confirm_flip_params,
+    "The confirmed flip verdict of one subject (tracking over the 24 antipodal candidate\n"
+    "classes on a coherent anisotropic mask) as compact JSON text."};
+Signature audit_confirmed_signature{
+    "audit_confirmed", audit_confirmed_params,
+    "(report, confirmed, status, timings): the audit (or with detect_only the detection)\n"
+    "report exactly as the public module gives it, the confirmed verdict as JSON text, the\n"
+    "run's status with the confirmed verdict in place of the coherence one, and the stage\n"
+    "timings in seconds."};
+Signature repair_confirmed_signature{
+    "repair_confirmed", repair_confirmed_params,
+    "(report, confirmed, status): a repair whose transform the confirmed verdict decides;\n"
+    "nothing is written unless it is FLAG (or WARN with force_repair)."};
+
+const std::array<Function, 9> table{{
+    {"confirm_flip", fast_call<confirm_flip_signature, quorvex_ext::bodies::confirm_flip>(),
+     fast_flags, &confirm_flip_signature},
+    {"audit_confirmed",
+     fast_call<audit_confirmed_signature, quorvex_ext::bodies::audit_confirmed>(), fast_flags,
+     &audit_confirmed_signature},
+    {"repair_confirmed",
+     fast_call<repair_confirmed_signature, quorvex_ext::bodies::repair_confirmed>(), fast_flags,
+     &repair_confirmed_signature},
     {"discover", fast_call<discover, bodies::discover>(), fast_flags, &discover},
     {"run_name", fast_call<run_name, bodies::run_name>(), fast_flags, &run_name},
     {"audit_entry", fast_call<audit_entry, bodies::audit_entry>(), fast_flags, &audit_entry},
@@ -296,13 +355,15 @@ const std::array<Function, 6> table{{
 }};
 
 ModuleSpec& spec() {
-  static ModuleSpec the_spec("quorvex._batch", table);
+  static ModuleSpec the_spec("quorvex._ext", table);
   return the_spec;
 }
 
 }  // namespace
 }  // namespace quorvex_ext
 
-PyMODINIT_FUNC PyInit__batch() {
+// Exported beside PyInit__quorvex from the same shared object; the package loads it from that
+// file, so both modules share one core.
+PyMODINIT_FUNC PyInit__ext() {
   return quorvex_ext::guarded([] { return quorvex_ext::create_module(quorvex_ext::spec()); });
 }

@@ -1,0 +1,64 @@
+// Scoring the antipodal classes through one scorer, and the coherence scorer behind the seam.
+#include "class_scoring.hpp"
+
+namespace quorvex_core {
+namespace {
+
+constexpr double min_length = 1e-9;
+
+}  // namespace
+
+ClassScores ClassScorer::score_all(const std::array<Mat3, class_count>& transforms) {
+  ClassScores scores{};
+  for (std::size_t c = 0; c < class_count; ++c)
+    scores[c] = score(c, transforms[c]);
+  return scores;
+}
+
+ClassScores score_classes(ClassScorer& scorer, const Mat3& frame_map) {
+  const std::vector<Candidate> candidates = all_candidates();
+  const auto classes = candidate_classes();
+  std::array<Mat3, class_count> transforms{};
+  for (std::size_t c = 0; c < class_count; ++c)
+    transforms[c] = multiply(frame_map, candidates[classes[c].representative].matrix);
+  return scorer.score_all(transforms);
+}
+
+CoherenceClassScorer::CoherenceClassScorer(const TensorField& field, const Mask& mask,
+                                           double step)
+    : field_(field),
+      scorer_(field.shape, mask),
+      step_(step),
+      transformed_(field.v1.size(), Vec3{0.0, 0.0, 0.0}) {}
+
+CoherenceClassScorer::CoherenceClassScorer(const TensorField& field, const Mask& mask,
+                                           double step, std::vector<std::size_t> scored)
+    : field_(field),
+      scorer_(field.shape, mask, std::move(scored)),
+      step_(step),
+      transformed_(field.v1.size(), Vec3{0.0, 0.0, 0.0}) {}
+
+ClassScore CoherenceClassScorer::score(std::size_t /*class_index*/, const Mat3& transform) {
+  // The scorer reads directions only at masked voxels, so only those are transformed.
+  for (const std::size_t i : scorer_.masked()) {
+    const Vec3& v = field_.v1[i];
+    transformed_[i] = norm(v) < min_length ? v : apply(transform, v);
+  }
+  const CoherenceScore s = scorer_.score(transformed_, step_);
+  return {s.coherence, s.n_samples};
+}
+
+ClassWinner class_winner(const ClassScores& scores) noexcept {
+  ClassWinner w;
+  for (std::size_t c = 1; c < class_count; ++c) {
+    if (scores[c].value > scores[w.best].value) w.best = c;
+  }
+  w.runner_up = w.best == 0 ? 1 : 0;
+  for (std::size_t c = 0; c < class_count; ++c) {
+    if (c != w.best && scores[c].value > scores[w.runner_up].value) w.runner_up = c;
+  }
+  w.strict = scores[w.best].value > scores[w.runner_up].value;
+  return w;
+}
+
+}  // namespace quorvex_core

@@ -1,0 +1,69 @@
+// The seam every flip scorer plugs into: one fitted field, the 24 antipodal candidate classes and
+// the frame map are shared; a scorer only turns one class's transform into a number.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "quorvex/candidate.hpp"
+#include "quorvex/coherence.hpp"
+#include "quorvex/gradient.hpp"
+#include "quorvex/grid.hpp"
+#include "quorvex/tensor.hpp"
+
+namespace quorvex_core {
+
+struct ClassScore {
+  double value = 0.0;
+  /// How much evidence the value rests on (probes, seeds); 0 means none.
+  std::uint64_t samples = 0;
+};
+
+using ClassScores = std::array<ClassScore, class_count>;
+
+/// Scores candidate classes of one fitted field. `transform` is frame map · the class's
+/// representative: it carries the field's fitted directions onto the voxel axes. A class and its
+/// antipode must score the same, which is why only one of them is ever asked for.
+class ClassScorer {
+ public:
+  ClassScorer() = default;
+  ClassScorer(const ClassScorer&) = delete;
+  ClassScorer& operator=(const ClassScorer&) = delete;
+  virtual ~ClassScorer() = default;
+  [[nodiscard]] virtual ClassScore score(std::size_t class_index, const Mat3& transform) = 0;
+  /// Every class at once, `transforms` in class order. Scorers whose work per class touches the
+  /// same voxels for every class override it to walk the voxels once.
+  [[nodiscard]] virtual ClassScores score_all(const std::array<Mat3, class_count>& transforms);
+};
+
+/// Every class scored in class order.
+[[nodiscard]] ClassScores score_classes(ClassScorer& scorer, const Mat3& frame_map);
+
+/// The coherence index of each class over a mask, with the probe length in voxels.
+class CoherenceClassScorer final : public ClassScorer {
+ public:
+  CoherenceClassScorer(const TensorField& field, const Mask& mask, double step);
+  /// The index estimated on the voxels of `scored` only (ascending, inside the mask).
+  CoherenceClassScorer(const TensorField& field, const Mask& mask, double step,
+                       std::vector<std::size_t> scored);
+  [[nodiscard]] ClassScore score(std::size_t class_index, const Mat3& transform) override;
+
+ private:
+  const TensorField& field_;
+  CoherenceScorer scorer_;
+  double step_;
+  std::vector<Vec3> transformed_;
+};
+
+/// The class with the highest value (the first on ties), and whether its value is strictly above
+/// every other class's (a tie is no evidence for either).
+struct ClassWinner {
+  std::size_t best = 0;
+  std::size_t runner_up = 0;
+  bool strict = false;
+};
+[[nodiscard]] ClassWinner class_winner(const ClassScores& scores) noexcept;
+
+}  // namespace quorvex_core
