@@ -49,7 +49,8 @@ def outcome(decision: str, matrix, corruption: np.ndarray) -> str:
             np.all(np.diag(corruption) > 0) or np.all(np.diag(corruption) < 0)
         ) else "wrong"
     repair = np.asarray(matrix, dtype=np.float64)
-    return "right" if np.allclose(repair, corruption.T) or np.allclose(repair, -corruption.T) else "wrong"
+    right = np.allclose(repair, corruption.T) or np.allclose(repair, -corruption.T)
+    return "right" if right else "wrong"
 
 
 def real_data(folder: Path) -> tuple[Counter, Counter, list[str]]:
@@ -143,17 +144,17 @@ def main() -> int:
             confirmed, coherence, lines = real_data(folder)
             print(f"real data, 9 sets x 9 tables ({time.perf_counter() - start:.1f} s)")
             print("\n".join(lines))
-            print(f"  confirmed: {confirmed['right']} decisive and right, {confirmed['WARN']} WARN, "
-                  f"{confirmed['wrong']} wrong (goal: >= 63 right, 0 wrong)")
-            print(f"  coherence: {coherence['right']} decisive and right, {coherence['WARN']} WARN, "
-                  f"{coherence['wrong']} wrong")
+            for title, c in (("confirmed", confirmed), ("coherence", coherence)):
+                print(f"  {title}: {c['right']} decisive and right, {c['WARN']} WARN, "
+                      f"{c['wrong']} wrong")
             wrong += confirmed["wrong"]
         else:
             print(f"real data: skipped ({REAL} not found)")
         start = time.perf_counter()
         shape = (40, 40, 30) if args.quick else (60, 60, 40)
         counts, gaps, lines = phantoms(folder, shape)
-        print(f"\nphantoms {shape}, SNR 10-40, 6-180 directions ({time.perf_counter() - start:.1f} s)")
+        seconds = time.perf_counter() - start
+        print(f"\nphantoms {shape}, SNR 10-40, 6-180 directions ({seconds:.1f} s)")
         print("\n".join(lines))
         print(f"  {counts['right']} decisive and right, {counts['WARN']} WARN, {counts['wrong']} "
               f"wrong; smallest relative gap {min(gaps):.3f} (goal >= 0.15)")

@@ -21,6 +21,8 @@ struct BatchOptions {
   pipeline::PipelineOptions pipeline;
   /// The probe step for every run; absent lets each run derive it from its voxel size.
   std::optional<double> step;
+  /// Adds the confirmed verdict to each run's report and makes its status the run's status.
+  bool confirmed = false;
 };
 
 /// One audited run.

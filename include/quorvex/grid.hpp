@@ -18,8 +18,8 @@ using GridShape = std::array<std::size_t, 3>;
 using Mask = std::vector<bool>;
 
 /// The grid-order index of voxel (x, y, z).
-[[nodiscard]] constexpr std::size_t grid_index(const GridShape& shape, std::size_t x,
-                                               std::size_t y, std::size_t z) noexcept {
+[[nodiscard]] constexpr std::size_t grid_index(const GridShape& shape, std::size_t x, std::size_t y,
+                                               std::size_t z) noexcept {
   return (x * shape[1] + y) * shape[2] + z;
 }
 

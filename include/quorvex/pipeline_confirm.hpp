@@ -45,11 +45,8 @@ struct ConfirmedRepair {
 
 /// The audit, the confirmed verdict, then the writing rules of `repair_from_report` with the
 /// confirmed verdict deciding what is applied. The sidecar records both opinions.
-[[nodiscard]] Result<ConfirmedRepair> repair_confirmed(const GradientTable& table,
-                                                       const ImageArray& image,
-                                                       const VolumeInfo& info, const Mask* mask,
-                                                       std::vector<InputFile> inputs,
-                                                       const PipelineOptions& options,
-                                                       const RepairSpec& spec);
+[[nodiscard]] Result<ConfirmedRepair> repair_confirmed(
+    const GradientTable& table, const ImageArray& image, const VolumeInfo& info, const Mask* mask,
+    std::vector<InputFile> inputs, const PipelineOptions& options, const RepairSpec& spec);
 
 }  // namespace quorvex_core::pipeline

@@ -53,6 +53,10 @@ struct Report {
   std::optional<RepairRecord> repair;
   std::optional<NormStats> norm_stats;
   std::vector<std::string> notes;
+  /// The confirmed verdict and the run's status with it, for the reports the package writes
+  /// itself; the public module's reports never carry them.
+  std::optional<Confirmation> confirmed;
+  std::optional<Status> confirmed_status;
 
   /// A PASS report on `scheme`, stamped with the current UTC time, every section absent.
   [[nodiscard]] static Report create(SchemeTable scheme);

@@ -11,7 +11,6 @@ import os as _os
 import sys as _sys
 
 import _quorvex
-
 from _quorvex import (
     __all__ as _native_all,
 )

@@ -16,6 +16,7 @@ from pathlib import Path
 from typing import Any
 
 import _quorvex
+from quorvex import _ext, verdict
 
 EXIT_OK = 0  # PASS, or FLAG: a flip was found and the repair is known
 EXIT_ERROR = 1  # the module refused the input (its one-line message goes to stderr)
@@ -77,6 +78,8 @@ def _image_flags(p: argparse.ArgumentParser) -> None:
                    help="b-value of the shell to fit (default: the one nearest 1000)")
     p.add_argument("--step", type=float,
                    help="coherence probe length in voxels (default: 4 mm, at least one voxel)")
+    p.add_argument("--coherence-only", action="store_true",
+                   help="give the coherence verdict alone, without the confirmed verdict")
 
 
 def _output_flags(p: argparse.ArgumentParser) -> None:
@@ -142,6 +145,8 @@ def build_parser() -> argparse.ArgumentParser:
     _scheme_flags(p)
     p.add_argument("--shell", type=float)
     p.add_argument("--step", type=float)
+    p.add_argument("--coherence-only", action="store_true",
+                   help="run statuses from the coherence verdict alone")
     spread = p.add_mutually_exclusive_group()
     spread.add_argument("--jobs", type=int, metavar="N",
                         help="audit the runs in N local processes (default: one after another)")
@@ -163,8 +168,13 @@ def _common(a: argparse.Namespace, *names: str) -> dict[str, Any]:
 # Human summaries
 
 
+def _run_status(report: dict[str, Any]) -> str:
+    """The run's status: with the confirmed verdict when it was computed."""
+    return report.get("confirmed_status", report["status"])
+
+
 def _summary_lines(report: dict[str, Any], style: Style) -> list[str]:
-    lines = [f"status: {style.status(report['status'])}"]
+    lines = [f"status: {style.status(_run_status(report))}"]
     shells = report.get("shells")
     if shells:
         parts = []
@@ -184,7 +194,9 @@ def _summary_lines(report: dict[str, Any], style: Style) -> list[str]:
         lines.append(f"b0 drift: {100 * drift['relative_drift']:.1f}% peak-to-peak")
     flip = report.get("flip")
     if flip:
-        lines += _flip_lines(flip, style)
+        lines += _flip_lines(flip, style, confirmed="confirmed" in report)
+    if "confirmed" in report:
+        lines += verdict.lines(report["confirmed"], style)
     repair = report.get("repair")
     if repair:
         written = ", ".join(repair["outputs"]) if repair["outputs"] else "nothing (dry run)"
@@ -194,10 +206,11 @@ def _summary_lines(report: dict[str, Any], style: Style) -> list[str]:
     return lines
 
 
-def _flip_lines(flip: dict[str, Any], style: Style) -> list[str]:
+def _flip_lines(flip: dict[str, Any], style: Style, confirmed: bool = False) -> list[str]:
     best, runner = flip["best"], flip["runner_up"]
+    title = "coherence verdict" if confirmed else "flip detection"
     return [
-        f"flip detection: {style.status(flip['decision'])} on b={flip['working_b']:g}, "
+        f"{title}: {style.status(flip['decision'])} on b={flip['working_b']:g}, "
         f"{flip['n_wm_voxels']} voxels (mean FA {flip['mask_mean_fa']:.2f})",
         f"  best      {best['label']}  coherence {best['coherence']:.4f}",
         f"  runner-up {runner['label']}  coherence {runner['coherence']:.4f}",
@@ -240,23 +253,30 @@ def _exit_for(status: str) -> int:
 
 
 def _report_command(call: Callable[[], Any], a: argparse.Namespace, style: Style,
-                    out, *, profiled: bool = False, suggest: bool = False) -> int:
+                    out, *, profiled: bool = False, suggest: bool = False,
+                    confirmed: bool = False) -> int:
     result = call()
-    text, timings = (result if profiled else (result, None))
-    report = json.loads(text)
+    timings = None
+    if confirmed:
+        report = verdict.merge(*result[:3])
+        timings = result[3] if profiled else None
+        text = json.dumps(report, ensure_ascii=False, separators=(",", ":"))
+    else:
+        text, timings = (result if profiled else (result, None))
+        report = json.loads(text)
     if a.json:
         print(text, file=out)
     else:
         for line in _summary_lines(report, style):
             print(line, file=out)
-        flip = report.get("flip")
-        if suggest and flip and flip["decision"] == "FLAG":
+        # The repair command is offered only for the verdict that decides the run.
+        decider = report.get("confirmed") or report.get("flip")
+        if suggest and decider and decider["decision"] == "FLAG":
             print(f"repair with: {_repair_command(a)}", file=out)
         if timings is not None:
             print("stages (s): " + "  ".join(
-                f"{k} {timings[k]:.3f}" for k in
-                ("decompress", "convert", "fit", "coherence", "other", "total")), file=out)
-    return _exit_for(report["status"])
+                f"{k} {v:.3f}" for k, v in timings.items()), file=out)
+    return _exit_for(_run_status(report))
 
 
 def _run(a: argparse.Namespace, style: Style, out) -> int:
@@ -268,25 +288,33 @@ def _run(a: argparse.Namespace, style: Style, out) -> int:
         common = {**_table_kwargs(a), "mask": a.mask,
                   **_common(a, "tolerance", "b0_threshold", "shell", "step", "strict",
                             "norm_tolerance")}
+        if a.profile and not a.dwi:
+            raise _Usage("--profile needs the DWI image")
+        if a.dwi and not a.coherence_only:
+            return _report_command(lambda: _ext.audit_confirmed(a.dwi, **common), a, style, out,
+                                   profiled=a.profile, suggest=True, confirmed=True)
         if a.profile:
-            if not a.dwi:
-                raise _Usage("--profile needs the DWI image")
             return _report_command(lambda: _quorvex.audit_profiled(a.dwi, **common), a, style,
                                    out, profiled=True, suggest=True)
         return _report_command(lambda: _quorvex.audit(dwi=a.dwi, **common), a, style, out,
                                suggest=a.dwi is not None)
     if a.command == "detect":
-        return _report_command(lambda: _quorvex.detect_flip(
-            a.dwi, **_table_kwargs(a), mask=a.mask,
-            **_common(a, "tolerance", "b0_threshold", "shell", "step")), a, style, out,
-            suggest=True)
+        common = {**_table_kwargs(a), "mask": a.mask,
+                  **_common(a, "tolerance", "b0_threshold", "shell", "step")}
+        if a.coherence_only:
+            return _report_command(lambda: _quorvex.detect_flip(a.dwi, **common), a, style, out,
+                                   suggest=True)
+        return _report_command(lambda: _ext.audit_confirmed(a.dwi, **common, detect_only=True),
+                               a, style, out, suggest=True, confirmed=True)
     if a.command == "repair":
-        return _report_command(lambda: _quorvex.repair(
+        # The confirmed verdict decides what is written unless the coherence one is asked for.
+        call = _quorvex.repair if a.coherence_only else _ext.repair_confirmed
+        return _report_command(lambda: call(
             a.dwi, a.out_bvec, a.out_bval, **_table_kwargs(a), mask=a.mask,
             out_grad=a.out_grad, provenance=a.provenance, dry_run=a.dry_run, in_place=a.force,
             force_repair=a.force_repair,
             **_common(a, "tolerance", "b0_threshold", "shell", "step", "strict",
-                      "norm_tolerance")), a, style, out)
+                      "norm_tolerance")), a, style, out, confirmed=not a.coherence_only)
     if a.command == "recompute-bval":
         text = _quorvex.recompute_bval(
             a.out_bvec, a.out_bval, **_table_kwargs(a), out_grad=a.out_grad,
@@ -309,6 +337,7 @@ def _run(a: argparse.Namespace, style: Style, out) -> int:
     if a.command == "bids":
         text = _bids(a, _common(
             a, "tolerance", "b0_threshold", "shell", "step", "strict", "norm_tolerance"))
+
         answer = json.loads(text)
         if a.json:
             print(text, file=out)
@@ -322,9 +351,18 @@ def _run(a: argparse.Namespace, style: Style, out) -> int:
 
 
 def _bids(a: argparse.Namespace, options: dict[str, Any]) -> str:
-    if a.jobs is None and a.dask is None:
+    if a.coherence_only and a.jobs is None and a.dask is None:
         return _quorvex.audit_bids(a.root, **options)
     from quorvex import bids
+
+    if not a.coherence_only:
+        options = {**options, "confirmed": True}
+    if a.jobs is None and a.dask is None:
+        # One run after another in this process; the audit itself uses every core.
+        from concurrent.futures import ThreadPoolExecutor
+
+        with ThreadPoolExecutor(1) as one:
+            return bids.audit_dataset(a.root, executor=one, **options)
 
     if a.jobs is not None:
         if a.jobs < 1:

@@ -16,6 +16,7 @@
 #include "quorvex/io/file.hpp"
 #include "quorvex/io/table_loader.hpp"
 #include "quorvex/json.hpp"
+#include "quorvex/pipeline_confirm.hpp"
 #include "quorvex/report.hpp"
 #include "quorvex/text.hpp"
 #include "quorvex/volume.hpp"
@@ -137,8 +138,18 @@ Outcome<Status> audit_entry(const std::string& folder, const DwiEntry& entry,
     inputs.push_back(std::move(*record));
   }
 
-  auto report =
-      pipeline::audit(*table, &image, mask ? &mask->mask : nullptr, std::move(inputs), run_options);
+  const Mask* run_mask = mask ? &mask->mask : nullptr;
+  Result<Report> report = fail(Error::no_usable_shell());
+  if (options.confirmed) {
+    auto run = pipeline::audit_confirmed(*table, image, info, run_mask, std::move(inputs),
+                                         run_options, false);
+    if (!run) return failure(run.error());
+    report = std::move(run->run.report);
+    report->confirmed = std::move(run->confirmation);
+    report->confirmed_status = run->status;
+  } else {
+    report = pipeline::audit(*table, &image, run_mask, std::move(inputs), run_options);
+  }
   if (!report) return failure(report.error());
   if (entry.sidecar) {
     // A sidecar is informational: one that cannot be read or understood adds nothing.
@@ -148,7 +159,7 @@ Outcome<Status> audit_entry(const std::string& folder, const DwiEntry& entry,
   }
   const std::string path = io::bids::join(folder, fmt::format("{}_report.json", run_name));
   if (auto written = write_report(*report, path); !written) return failure(written.error());
-  return report->status;
+  return report->confirmed_status.value_or(report->status);
 }
 
 std::string summary_json(std::string_view root, std::size_t n_runs,

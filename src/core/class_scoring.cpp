@@ -24,15 +24,14 @@ ClassScores score_classes(ClassScorer& scorer, const Mat3& frame_map) {
   return scorer.score_all(transforms);
 }
 
-CoherenceClassScorer::CoherenceClassScorer(const TensorField& field, const Mask& mask,
-                                           double step)
+CoherenceClassScorer::CoherenceClassScorer(const TensorField& field, const Mask& mask, double step)
     : field_(field),
       scorer_(field.shape, mask),
       step_(step),
       transformed_(field.v1.size(), Vec3{0.0, 0.0, 0.0}) {}
 
-CoherenceClassScorer::CoherenceClassScorer(const TensorField& field, const Mask& mask,
-                                           double step, std::vector<std::size_t> scored)
+CoherenceClassScorer::CoherenceClassScorer(const TensorField& field, const Mask& mask, double step,
+                                           std::vector<std::size_t> scored)
     : field_(field),
       scorer_(field.shape, mask, std::move(scored)),
       step_(step),

@@ -11,9 +11,9 @@
 #include <random>
 
 #include "class_scoring.hpp"
+#include "confirm_rule.hpp"
 #include "quorvex/candidate.hpp"
 #include "quorvex/pool.hpp"
-#include "confirm_rule.hpp"
 #include "tracking.hpp"
 
 namespace quorvex_core {
@@ -68,8 +68,8 @@ double bootstrap_gap(const TrackingScorer& scorer, std::size_t best, const Confi
   };
   pool::run_chunks(resamples, 4, run);
   std::sort(gaps.begin(), gaps.end());
-  const auto rank = static_cast<std::size_t>(
-      std::ceil(bootstrap_quantile * static_cast<double>(resamples)));
+  const auto rank =
+      static_cast<std::size_t>(std::ceil(bootstrap_quantile * static_cast<double>(resamples)));
   return gaps[rank == 0 ? 0 : rank - 1];
 }
 
@@ -132,9 +132,9 @@ std::vector<std::string> warn_reasons(const Evidence& e, const ConfirmOptions& o
                                     options.min_bootstrap_gap));
     }
     if (e.smallest_half < options.min_seeds_per_half) {
-      reasons.push_back(fmt::format(
-          "too few seeds to replicate: {} seed(s), {} in the smallest half ({} needed)", e.seeds,
-          e.smallest_half, options.min_seeds_per_half));
+      reasons.push_back(
+          fmt::format("too few seeds to replicate: {} seed(s), {} in the smallest half ({} needed)",
+                      e.seeds, e.smallest_half, options.min_seeds_per_half));
     } else if (!(e.worst_half_gap >= 0.0)) {
       reasons.push_back(fmt::format("{} does not win in the {} half of the seeds (gap {:.3f})",
                                     e.best_label, e.worst_half, e.worst_half_gap));
@@ -176,9 +176,8 @@ Confirmation confirm_flip(const TensorField& field, const Mask* user_mask,
   const std::vector<Candidate> candidates = all_candidates();
   std::vector<std::size_t> order(class_count);
   std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return scores[a].value > scores[b].value;
-  });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return scores[a].value > scores[b].value; });
   for (const std::size_t c : order)
     out.classes.push_back(verdict_of(candidates, c, scores[c].value));
   out.best = verdict_of(candidates, winner.best, scores[winner.best].value);

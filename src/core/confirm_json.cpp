@@ -36,7 +36,8 @@ void write_confirmation(json::Writer& w, const Confirmation& c) {
   for (const std::string& reason : c.reasons)
     w.string(reason);
   w.end_array();
-  if (c.recommended_transform) write_matrix(w.key("recommended_transform"), *c.recommended_transform);
+  if (c.recommended_transform)
+    write_matrix(w.key("recommended_transform"), *c.recommended_transform);
   if (c.recommended_label) w.key("recommended_label").string(*c.recommended_label);
   w.key("classes").begin_array();
   for (const ClassVerdict& k : c.classes)

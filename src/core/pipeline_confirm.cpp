@@ -68,12 +68,11 @@ Result<ConfirmedRepair> repair_confirmed(const GradientTable& table, const Image
                                          const PipelineOptions& options, const RepairSpec& spec) {
   auto confirmed = audit_confirmed(table, image, info, mask, inputs, options, false);
   if (!confirmed) return fail(confirmed.error());
-  auto output = repair_from_report(table, std::move(confirmed->run.report), std::move(inputs),
-                                   spec, options.flip_options.min_relative_margin,
-                                   &confirmed->confirmation);
+  auto output =
+      repair_from_report(table, std::move(confirmed->run.report), std::move(inputs), spec,
+                         options.flip_options.min_relative_margin, &confirmed->confirmation);
   if (!output) return fail(output.error());
-  return ConfirmedRepair{std::move(*output), std::move(confirmed->confirmation),
-                         confirmed->status};
+  return ConfirmedRepair{std::move(*output), std::move(confirmed->confirmation), confirmed->status};
 }
 
 }  // namespace quorvex_core::pipeline

@@ -260,6 +260,8 @@ std::string to_json(const Report& r, json::Layout layout) {
   for (const std::string& note : r.notes)
     w.string(note);
   w.end_array();
+  if (r.confirmed) write_confirmation(w.key("confirmed"), *r.confirmed);
+  if (r.confirmed_status) w.key("confirmed_status").string(status_text(*r.confirmed_status));
   w.end_object();
   return w.take();
 }

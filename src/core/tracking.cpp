@@ -45,8 +45,7 @@ Mask coherent_anisotropy_mask(const TensorField& field, const CoherentMaskRule& 
           double alignment = 0.0;
           for (std::size_t nx = x == 0 ? 0 : x - 1; nx <= std::min(x + 1, shape[0] - 1); ++nx) {
             for (std::size_t ny = y == 0 ? 0 : y - 1; ny <= std::min(y + 1, shape[1] - 1); ++ny) {
-              for (std::size_t nz = z == 0 ? 0 : z - 1; nz <= std::min(z + 1, shape[2] - 1);
-                   ++nz) {
+              for (std::size_t nz = z == 0 ? 0 : z - 1; nz <= std::min(z + 1, shape[2] - 1); ++nz) {
                 const std::size_t j = grid_index(shape, nx, ny, nz);
                 if (j == i || !anisotropic(field, j, rule.fa)) continue;
                 ++count;

@@ -185,7 +185,8 @@ PyObject* audit_entry(const Arguments& args) {
   const std::string& folder = args.required_path("out_dir");
   // The run name is display text already; its bytes name the report file as the batch does.
   const std::string& name = args.required_path("run_name");
-  const batch::BatchOptions options = batch_options(args);
+  batch::BatchOptions options = batch_options(args);
+  options.confirmed = args.flag("confirmed");
   batch::Outcome<core::Status> status;
   {
     const WithoutInterpreterLock unlocked;
@@ -288,11 +289,12 @@ constexpr std::array audit_entry_params{
     optional_number("step"),
     flag("strict"),
     norm_tolerance,
+    flag("confirmed"),
 };
 constexpr std::array write_summary_params{required_path("root"), required_object("results")};
 constexpr std::array option_params{
     tolerance,      b0_threshold,   optional_number("shell"), optional_number("step"),
-    flag("strict"), norm_tolerance,
+    flag("strict"), norm_tolerance, flag("confirmed"),
 };
 constexpr std::array worker_limit_params{params::required_number("workers")};
 
@@ -307,7 +309,8 @@ Signature audit_entry{
     "audit_entry", audit_entry_params,
     "Audits one discovered run into its report file in `out_dir` and returns its status\n"
     "(PASS, WARN or FLAG); a failure is a ValueError with the text the batch stops with.\n"
-    "Runs without the interpreter lock."};
+    "With confirmed, the report also holds the confirmed verdict, and the status is the\n"
+    "run's status with it. Runs without the interpreter lock."};
 Signature write_summary{
     "write_summary", write_summary_params,
     "Writes the dataset summary from (name, dwi, status) results in discovery order, after\n"
