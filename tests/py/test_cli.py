@@ -55,17 +55,23 @@ class TestCommands:
         subject, _, (bvec, bval) = tables
         result = cli("audit", subject["dwi"], "--bvec", bvec, "--bval", bval)
         assert result.returncode == 0
-        assert "flip detection: FLAG" in result.stdout
+        assert "coherence verdict: FLAG" in result.stdout
         assert "relative margin" in result.stdout and "(FLAG needs 2.00%)" in result.stdout
+        assert "confirmed verdict: FLAG" in result.stdout
+        assert "meaning: the table's x axis is mirrored" in result.stdout
         command = [line for line in result.stdout.splitlines() if line.startswith("repair with: ")]
         assert command and "--out-bvec" in command[0] and "bad_repaired.bvec" in command[0]
 
-    def test_json_is_the_modules_document(self, tables):
+    def test_json_is_the_modules_document_plus_the_confirmed_verdict(self, tables):
         subject, (bvec, bval), _ = tables
-        result = cli("detect", subject["dwi"], "--bvec", bvec, "--bval", bval, "--json")
-        assert result.returncode == 0
-        assert without_timestamp(result.stdout) == without_timestamp(
-            _quorvex.detect_flip(subject["dwi"], bvec, bval))
+        module = without_timestamp(_quorvex.detect_flip(subject["dwi"], bvec, bval))
+        alone = cli("detect", subject["dwi"], "--bvec", bvec, "--bval", bval, "--json",
+                    "--coherence-only")
+        assert alone.returncode == 0 and without_timestamp(alone.stdout) == module
+        both = json.loads(cli("detect", subject["dwi"], "--bvec", bvec, "--bval", bval,
+                              "--json").stdout)
+        assert both.pop("confirmed")["decision"] == both.pop("confirmed_status") == "PASS"
+        assert without_timestamp(json.dumps(both)) == module
 
     def test_repair_then_audit_passes(self, tables, tmp_path):
         subject, _, (bvec, bval) = tables
@@ -75,7 +81,7 @@ class TestCommands:
         assert result.returncode == 0, result.stderr
         assert "repair: applied" in result.stdout
         again = cli("audit", subject["dwi"], "--bvec", out[0], "--bval", out[1])
-        assert again.returncode == 0 and "flip detection: PASS" in again.stdout
+        assert again.returncode == 0 and "confirmed verdict: PASS" in again.stdout
         refused = cli("repair", subject["dwi"], "--bvec", bvec, "--bval", bval, "--out-bvec",
                       out[0], "--out-bval", out[1])
         assert refused.returncode == 1

@@ -130,7 +130,7 @@ class TestSameOutputs:
         root, answer, expected = dataset
         fresh(root)
         where = "2" if spread == "--jobs" else dask_client.scheduler.address
-        assert cli.main(["bids", str(root), "--json", spread, where]) == 0
+        assert cli.main(["bids", str(root), "--json", "--coherence-only", spread, where]) == 0
         assert capsys.readouterr().out == answer + "\n"
         assert outputs(root) == expected
 
