@@ -44,6 +44,7 @@ exit codes:
   1    the input was refused (one-line message on stderr); bids: a run could not be audited
   2    usage error
   130  interrupted (Ctrl-C)
+  repair exits 0 on a FLAG once the corrected table is written (4 on a dry run).
   bids exits with its most severe run: a failed run (1), then FLAG (4), then WARN (3).
 
 frames: FSL bvec files are read in the image's voxel frame, with the first axis mirrored when
@@ -230,7 +231,9 @@ def _report_command(call: Callable[[], Any], summary: Callable[..., list[str]],
         _print(summary(report, status, style, a, timings), out)
     else:
         _print(summary(report, status, style, a), out)
-    return exit_code(status)
+    repaired = (report.get("repair") or {}).get("outputs")
+    # A FLAG whose corrected table has been written is dealt with: the repair succeeded.
+    return EXIT_OK if repaired and status == "FLAG" else exit_code(status)
 
 
 def _check(a: argparse.Namespace) -> None:
