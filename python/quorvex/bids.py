@@ -232,14 +232,22 @@ def audit_dataset(root: str, *, executor: Executor | None = None, progress: bool
 
 @dataclass
 class DatasetAudit:
-    """What ``run_dataset`` did: the audited runs as (name, dwi, status) in discovery order,
-    the runs that failed and those skipped, and where the summary went."""
+    """What ``run_dataset`` did: every selected run in discovery order as (name, dwi, outcome),
+    the outcome being its status or its failure; the runs skipped; where the summary went."""
 
     output_dir: str
     summary_path: str
-    results: list[tuple[str, str, str]] = field(default_factory=list)
-    failures: list[RunFailure] = field(default_factory=list)
+    runs: list[tuple[str, str, str | RunFailure]] = field(default_factory=list)
     skipped: list[Skipped] = field(default_factory=list)
+
+    @property
+    def results(self) -> list[tuple[str, str, str]]:
+        """The audited runs as (name, dwi, status)."""
+        return [(name, dwi, s) for name, dwi, s in self.runs if isinstance(s, str)]
+
+    @property
+    def failures(self) -> list[RunFailure]:
+        return [s for _, _, s in self.runs if isinstance(s, RunFailure)]
 
     @property
     def status(self) -> str:
@@ -390,10 +398,8 @@ def run_dataset(root: str | os.PathLike[str], output_dir: str | os.PathLike[str]
         bar.close()
     audit = DatasetAudit(out_dir, "", skipped=skipped)
     for index, (ok, text) in enumerate(outcomes):  # type: ignore[misc]
-        if ok:
-            audit.results.append((names[index], entries[index][0], text))
-        else:
-            audit.failures.append(_failure(entries[index], names[index], text))
+        outcome = text if ok else _failure(entries[index], names[index], text)
+        audit.runs.append((names[index], entries[index][0], outcome))
     audit.summary_path = write_outputs(root, out_dir, len(entries), audit.results,
                                        audit.failures, audit.skipped, audit.status,
                                        _quorvex.version())

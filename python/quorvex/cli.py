@@ -377,6 +377,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader went away: say nothing more, not even at the final flush.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_OK
+    except OSError as problem:
+        # A folder the command line creates or a file it writes itself (the dataset audit's).
+        where = f"{problem.filename}: " if problem.filename else ""
+        print(f"quorvex: {safe(where)}{safe(problem.strerror or problem)}", file=sys.stderr)
+        return EXIT_ERROR
 
 
 if __name__ == "__main__":

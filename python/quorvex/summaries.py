@@ -120,10 +120,10 @@ def recompute_summary(summary: dict[str, Any]) -> list[str]:
 
 def bids_summary(audit, status: str, style: Style) -> list[str]:
     """One line per run (audited, failed, skipped), then the counts of every status."""
-    lines = [f"  {style.status(s)}  {safe(name)}" for name, _, s in audit.results]
-    lines += [f"  {style.status('ERROR')}  {safe(f.name)}: {safe(f.file)}: {safe(f.reason)}"
-              for f in audit.failures]
-    lines += [f"  SKIP  {safe(s.dwi)}: {s.reason}" for s in audit.skipped]
+    lines = [f"  {style.status(s)}   {safe(name)}" if isinstance(s, str) else
+             f"  {style.status('ERROR')}  {safe(name)}: {safe(s.file)}: {safe(s.reason)}"
+             for name, _, s in audit.runs]
+    lines += [f"  SKIP   {safe(s.dwi)}: {s.reason}" for s in audit.skipped]
     counts = {k: sum(1 for *_, s in audit.results if s == k) for k in ("PASS", "WARN", "FLAG")}
     lines.append(f"dataset status: {style.status(status)} ({len(audit.results)} audited: "
                  f"{counts['PASS']} PASS, {counts['WARN']} WARN, {counts['FLAG']} FLAG; "
