@@ -217,11 +217,15 @@ def audit_dataset(root: str, *, executor: Executor | None = None, progress: bool
     if executor is None:
         executor = process_pool(min(available_cores(), len(groups)))
     bar = _Progress(len(entries), progress)
+    futures: list[Future] = []
     try:
         share = _pool_share(executor)
         futures = [executor.submit(_audit_runs, out_dir, [(entries[k], names[k]) for k in group],
                                    share, options) for group in groups]
         statuses = _gather(futures, groups, len(entries), bar)
+    except KeyboardInterrupt:
+        _stop(executor, futures)
+        raise
     finally:
         bar.close()
         if own:

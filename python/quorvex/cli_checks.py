@@ -93,6 +93,9 @@ def nifti_shape(path: str) -> tuple[int, ...] | None:
     """The dimensions a NIfTI-1 header states, or None when the header cannot be read here (the
     module then says what is wrong with the file)."""
     try:
+        # Only a regular file: opening a FIFO would wait for a writer.
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
         with open(path, "rb") as raw:
             magic = raw.read(2)
             raw.seek(0)

@@ -12,6 +12,9 @@ import re
 _UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u200e\u200f\u202a-\u202e\u2066-\u2069"
                      "\ud800-\udfff]")
 _SHORT = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+# The same set less JSON's own white space, which a serializer never leaves raw inside a string.
+_UNSAFE_IN_JSON = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f\u2028\u2029\u200e\u200f"
+                             "\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
 
 
 def _escape(match: re.Match[str]) -> str:
@@ -32,7 +35,7 @@ def safe(text: object) -> str:
 def safe_json(text: str) -> str:
     """A JSON document with the characters ``safe`` escapes written as JSON escapes: the same
     document to any JSON reader, harmless on a terminal."""
-    return _UNSAFE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
+    return _UNSAFE_IN_JSON.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
 
 
 class Style:
