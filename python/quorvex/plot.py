@@ -5,6 +5,7 @@ quorvex[plot]``)."""
 from __future__ import annotations
 
 import json
+import os
 from typing import Any
 
 import numpy as np
@@ -13,15 +14,18 @@ from quorvex.glyphs import to_arrays
 
 
 def plot(report: str | dict[str, Any], payload: dict[str, Any], *, axis: int = 2,
-         index: int | None = None, top: int = 12, path: str | None = None):
+         index: int | None = None, top: int = 12, path: str | os.PathLike[str] | None = None):
     """Draws a |v1| RGB x FA slice (voxel axes) beside a bar chart of the best ``top``
     candidates' coherence, with the runner-up and the verdict marked.
 
     ``report`` is the JSON text (or its parsed dict) returned with ``payload`` by one of the
     ``*_with_glyphs`` functions. Returns the matplotlib figure; with ``path`` it is also saved.
     """
-    import matplotlib
-
+    try:
+        import matplotlib
+    except ModuleNotFoundError:
+        raise ModuleNotFoundError("quorvex.plot needs matplotlib: pip install 'quorvex[plot]'",
+                                  name="matplotlib") from None
     if path is not None:
         matplotlib.use("Agg", force=False)
     import matplotlib.pyplot as plt
@@ -60,5 +64,5 @@ def plot(report: str | dict[str, Any], payload: dict[str, Any], *, axis: int = 2
                     f"(FLAG needs 2%)")
     fig.tight_layout()
     if path is not None:
-        fig.savefig(path, dpi=110)
+        fig.savefig(os.fspath(path), dpi=110)
     return fig

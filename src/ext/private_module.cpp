@@ -22,6 +22,7 @@
 #include "module_table.hpp"
 #include "params.hpp"
 #include "quorvex/bids_batch.hpp"
+#include "quorvex/io/bids.hpp"
 #include "quorvex/pool.hpp"
 
 namespace quorvex_ext {
@@ -156,12 +157,10 @@ std::optional<batch::BatchItem> item_of(PyObject* object) {
 
 namespace bodies {
 
-PyObject* discover(const Arguments& args) {
-  const auto dataset = batch::prepare(args.required_path("root"));
-  if (!dataset) return raise_value_error(dataset.error());
+PyObject* entry_list(const std::vector<DwiEntry>& found) {
   PyObject* entries = PyList_New(0);
   if (entries == nullptr) return nullptr;
-  for (const DwiEntry& entry : dataset->entries) {
+  for (const DwiEntry& entry : found) {
     PyObject* item = entry_tuple(entry);
     if (item == nullptr || PyList_Append(entries, item) < 0) {
       Py_XDECREF(item);
@@ -170,7 +169,19 @@ PyObject* discover(const Arguments& args) {
     }
     Py_DECREF(item);
   }
-  return steal_into_tuple<2>({path_text(dataset->folder), entries});
+  return entries;
+}
+
+PyObject* discover(const Arguments& args) {
+  const auto dataset = batch::prepare(args.required_path("root"));
+  if (!dataset) return raise_value_error(dataset.error());
+  return steal_into_tuple<2>({path_text(dataset->folder), entry_list(dataset->entries)});
+}
+
+PyObject* find_runs(const Arguments& args) {
+  const auto found = core::io::bids::discover(args.required_path("root"));
+  if (!found) return raise_value_error(found.error().display());
+  return entry_list(*found);
 }
 
 PyObject* run_name(const Arguments& args) {
@@ -303,6 +314,10 @@ Signature discover{
     "The dataset's runs in discovery order as (dwi, bvec, bval, masks, sidecar) tuples, with\n"
     "the output folder: (out_dir, runs). Creates the output folder, as the batch does before\n"
     "its first run; fails with the batch's own texts."};
+Signature find_runs{
+    "find_runs", discover_params,
+    "The dataset's runs in discovery order, as discover() gives them, without creating or\n"
+    "refusing anything: an empty list when there is none."};
 Signature run_name{"run_name", run_name_params,
                    "The name of a discovered run's report, as the batch names it."};
 Signature audit_entry{
@@ -337,7 +352,7 @@ Signature repair_confirmed_signature{
     "(report, confirmed, status): a repair whose transform the confirmed verdict decides;\n"
     "nothing is written unless it is FLAG (or WARN with force_repair)."};
 
-const std::array<Function, 9> table{{
+const std::array<Function, 10> table{{
     {"confirm_flip", fast_call<confirm_flip_signature, quorvex_ext::bodies::confirm_flip>(),
      fast_flags, &confirm_flip_signature},
     {"audit_confirmed",
@@ -347,6 +362,7 @@ const std::array<Function, 9> table{{
      fast_call<repair_confirmed_signature, quorvex_ext::bodies::repair_confirmed>(), fast_flags,
      &repair_confirmed_signature},
     {"discover", fast_call<discover, bodies::discover>(), fast_flags, &discover},
+    {"find_runs", fast_call<find_runs, bodies::find_runs>(), fast_flags, &find_runs},
     {"run_name", fast_call<run_name, bodies::run_name>(), fast_flags, &run_name},
     {"audit_entry", fast_call<audit_entry, bodies::audit_entry>(), fast_flags, &audit_entry},
     {"write_summary", fast_call<write_summary, bodies::write_summary>(), fast_flags,

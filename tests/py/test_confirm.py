@@ -2,6 +2,7 @@
 of it for repairs, and the public module left exactly as it was."""
 
 import json
+import shutil
 from pathlib import Path
 
 import numpy as np
@@ -67,6 +68,21 @@ def test_repair_writes_only_what_the_confirmed_verdict_decides(shared_data, tmp_
     assert sidecar["flip"]["decision"] == "FLAG"  # both opinions are recorded
     np.testing.assert_allclose(np.loadtxt(tmp_path / "o.bvec"), np.loadtxt(crop["bvec"]),
                                atol=1e-6)
+
+
+def test_dataset_statuses_are_the_confirmed_ones(shared_data, tmp_path, capsys):
+    folder = tmp_path / "sub-01" / "dwi"
+    folder.mkdir(parents=True)
+    extensions = {"dwi": ".nii.gz", "bvec": ".bvec", "bval": ".bval"}
+    for kind, path in real(shared_data, "dipy_small_64d").items():
+        shutil.copy(path, folder / f"sub-01_dwi{extensions[kind]}")
+    code = cli.main(["bids", str(tmp_path), "--quiet", "--json"])
+    document = json.loads(capsys.readouterr().out)
+    # The coherence verdict's false FLAG on this crop becomes WARN.
+    assert code == cli.EXIT_WARN and [r["status"] for r in document["results"]] == ["WARN"]
+    report = json.loads(next((tmp_path / "derivatives" / "quorvex").glob("*_report.json"))
+                        .read_text())
+    assert report["flip"]["decision"] == "FLAG" and report["confirmed_status"] == "WARN"
 
 
 def test_public_module_is_unchanged_and_shares_its_core():

@@ -122,7 +122,8 @@ class TestModule:
         function = getattr(_quorvex, name)
         assert str(inspect.signature(function)) == f"({SIGNATURES[name]})"
         assert function.__module__ == "_quorvex"
-        assert getattr(quorvex, name) is function
+        # The package's twin takes path-likes and is otherwise the module's function.
+        assert getattr(getattr(quorvex, name), "__wrapped__", getattr(quorvex, name)) is function
 
     def test_docstring_bodies(self):
         assert _quorvex.audit_profiled.__doc__.startswith("One instrumented audit: returns")
@@ -250,3 +251,22 @@ class TestConversion:
     def test_embedded_null_is_refused_not_truncated(self):
         with pytest.raises(ValueError, match="embedded null byte"):
             _quorvex.inspect(grad="real.b\x00ignored")
+
+
+class TestPackage:
+    def test_package_takes_path_likes_where_the_module_takes_str(self, tmp_path):
+        np.savetxt(tmp_path / "t.bvec", np.eye(3), fmt="%g")
+        np.savetxt(tmp_path / "t.bval", [[1000, 1000, 1000]], fmt="%g")
+        as_text = _quorvex.inspect(str(tmp_path / "t.bvec"), bval=str(tmp_path / "t.bval"))
+        as_paths = quorvex.inspect(tmp_path / "t.bvec", bval=tmp_path / "t.bval")
+        assert as_paths.split('"timestamp"')[0] == as_text.split('"timestamp"')[0]
+        with pytest.raises(TypeError, match="^argument 'bvec': "):
+            quorvex.inspect(bvec=b"t.bvec")  # bytes stay the module's to refuse
+
+    def test_plot_names_its_extra(self, monkeypatch):
+        from quorvex import plot
+
+        monkeypatch.setitem(sys.modules, "matplotlib", None)
+        with pytest.raises(ModuleNotFoundError, match=r"^quorvex.plot needs matplotlib: pip "
+                                                      r"install 'quorvex\[plot\]'$"):
+            plot.plot({}, {})

@@ -130,9 +130,18 @@ class TestSameOutputs:
         root, answer, expected = dataset
         fresh(root)
         where = "2" if spread == "--jobs" else dask_client.scheduler.address
-        assert cli.main(["bids", str(root), "--json", "--coherence-only", spread, where]) == 0
-        assert capsys.readouterr().out == answer + "\n"
-        assert outputs(root) == expected
+        assert cli.main(["bids", str(root), "--json", "--quiet", "--coherence-only", spread,
+                         where]) == 4
+        document = json.loads(capsys.readouterr().out)
+        assert document["results"] == json.loads(answer)["results"]
+        # The same reports; the summary adds the (here empty) failed and skipped lists.
+        written = outputs(root)
+        assert written.pop("dataset_description.json")
+        summary = json.loads(written.pop("dataset_summary.json"))
+        reports = dict(expected)
+        assert summary == {**json.loads(reports.pop("dataset_summary.json")), "failed": [],
+                           "skipped": []}
+        assert written == reports
 
 
 class TestFailures:
