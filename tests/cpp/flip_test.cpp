@@ -105,14 +105,16 @@ TEST(flip_test, empty_user_mask_is_an_error) {
 }
 
 TEST(flip_test, a_mask_without_a_fitted_direction_is_an_error_not_a_pass) {
-  // No b0 volume and one b-value: the design cannot separate the trace from S0, so no voxel is
-  // fitted; a user mask is taken as given and used to leave every candidate at 0 and PASS.
-  std::vector<Vec3> dirs;
-  for (int k = 0; k < 7; ++k)
+  // A user mask is taken as given; where no voxel in it is fitted (here no signal at all, as
+  // when a design cannot be fitted), every candidate used to score 0 and the verdict PASS.
+  std::vector<Vec3> dirs{{0, 0, 0}};
+  for (int k = 0; k < 6; ++k)
     dirs.push_back({k % 3 == 0 ? 1.0 : 0.5, k % 3 == 1 ? 1.0 : 0.3, k % 3 == 2 ? 1.0 : -0.2});
-  const auto table = *GradientTable::create(dirs, std::vector<double>(7, 1000.0));
+  std::vector<double> bvals(7, 1000.0);
+  bvals[0] = 0.0;
+  const auto table = *GradientTable::create(dirs, bvals);
   const std::size_t shape[] = {2, 2, 2, 7};
-  const auto image = ImageArray::from_samples(shape, std::vector<float>(56, 100.0F));
+  const auto image = ImageArray::from_samples(shape, std::vector<float>(56, 0.0F));
   const Mask all(8, true);
   EXPECT_ERROR(detect_flip(*image, table, &all, FlipOptions{}), DtiFit,
                "DTI fit failed: no coherence samples: no voxel of the mask has a fitted direction");
