@@ -8,8 +8,10 @@
 
 namespace quorvex_core::pool {
 
-/// The shared oneTBB arena: one worker per available processor, created on first use and kept
-/// for the life of the process. Work submitted through it never touches the interpreter.
+/// The shared oneTBB arena: one worker per available processor, created and initialised on first
+/// use and kept for the life of the process. Work submitted through it never touches the
+/// interpreter. Throws what oneTBB throws when it cannot be created (memory exhausted); the
+/// next call then tries again.
 [[nodiscard]] tbb::task_arena& shared_arena();
 
 /// Caps the shared arena at `n` workers (0 counts as 1) when it is created. A process that is
@@ -19,7 +21,7 @@ namespace quorvex_core::pool {
 /// nothing changes. The caller passes the limit explicitly; the core reads no environment.
 [[nodiscard]] bool set_worker_limit(std::size_t n) noexcept;
 
-/// Number of workers of the shared arena (at least 1).
+/// Number of workers of the shared arena (at least 1). Throws as `shared_arena` does.
 [[nodiscard]] std::size_t worker_count();
 
 /// Calls `body(begin, end)` on disjoint chunks covering [0, n), each at least `grain` long
