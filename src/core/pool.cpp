@@ -136,7 +136,7 @@ bool parallel_chunks(std::size_t n, std::size_t grain,
 }
 
 void run_chunks(std::size_t n, std::size_t grain,
-                const std::function<void(std::size_t, std::size_t)>& body) noexcept {
+                const std::function<void(std::size_t, std::size_t)>& body) {
   if (!parallel_chunks(n, grain, body)) body(0, n);
 }
 
