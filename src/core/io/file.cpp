@@ -179,13 +179,15 @@ bool links_unsupported(int code) {
 // own name too, so a crash before the new content is renamed over it loses nothing; where hard
 // links are not supported the file is moved with the no-replace rename instead. Neither ever
 // replaces a name, so two writers cannot claim the same backup.
-std::expected<std::string, int> claim_backup(const std::string& path) {
+std::expected<std::optional<std::string>, int> claim_backup(const std::string& path) {
   bool linking = true;
   for (std::uint32_t n = 0;; ++n) {
     std::string candidate = backup_path(path, n);
     const int code = linking ? (::link(path.c_str(), candidate.c_str()) == 0 ? 0 : errno)
                              : place_new(path, candidate);
     if (code == 0) return candidate;
+    // Gone since it was seen (moved away by someone else): there is nothing left to keep.
+    if (code == ENOENT) return std::optional<std::string>{};
     if (linking && links_unsupported(code)) {
       linking = false;
       --n;
@@ -280,6 +282,8 @@ std::expected<std::optional<std::string>, WriteError> write_file_staged(const st
     return std::unexpected<WriteError>(
         WriteError{WriteStage::Create, Error::refuse_overwrite(display_text(path))});
   };
+  // An empty name would otherwise only fail at the rename, after a temporary file was made.
+  if (path.empty()) return failed(WriteStage::Create, ENOENT);
   struct stat info {};
   const bool present = ::lstat(path.c_str(), &info) == 0;
   if (present && S_ISLNK(info.st_mode)) {
