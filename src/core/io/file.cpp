@@ -316,7 +316,9 @@ std::expected<std::optional<std::string>, WriteError> write_file_staged(const st
       return failed(WriteStage::Create, code);
     }
   } else {
-    if (existing == Existing::Backup && present) {
+    // Tried even when nothing was there at first: another writer may have put a file in place
+    // since, and it is kept like any other.
+    if (existing == Existing::Backup) {
       auto claimed = claim_backup(path);
       if (!claimed) return failed(WriteStage::Create, claimed.error());
       backup = std::move(*claimed);
