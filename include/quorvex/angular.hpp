@@ -29,7 +29,11 @@ struct ShellAngular {
   bool meets_dti_minimum = false;
   bool meets_dti_recommended = false;
   bool meets_csd_minimum = false;
+  /// The first `listed_duplicate_limit` pairs in (i, j) order.
   std::vector<DuplicatePair> duplicates;
+  /// Every pair within the duplicate angle, listed or not, and how many of them are antipodal.
+  std::uint64_t duplicate_total = 0;
+  std::uint64_t antipodal_total = 0;
 };
 
 struct AngularSummary {
@@ -37,6 +41,10 @@ struct AngularSummary {
   /// One entry per non-b0 shell, ascending b.
   std::vector<ShellAngular> shells;
 };
+
+/// Most near-duplicate pairs listed per shell: a table of one direction repeated n times has
+/// n(n-1)/2 of them, and past a few the list says nothing the count does not.
+constexpr std::size_t listed_duplicate_limit = 1000;
 
 /// Fewest directions for a determined tensor fit, for a robust one, and for CSD.
 constexpr std::uint64_t dti_minimum_directions = 6;

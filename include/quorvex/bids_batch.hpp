@@ -55,10 +55,12 @@ using Outcome = std::expected<T, std::string>;
 /// Audits one run: its FSL table, its image, the first mask candidate on the image's grid (a
 /// candidate that cannot be read or has another voxel count is passed over), the input records
 /// (bvec, bval, chosen mask), the audit pipeline with this run's frame map and step, and the
-/// sidecar note. Writes "<run name>_report.json" into `folder` (replacing any earlier one) and
-/// returns the report's status. On failure, the core error's display text; no report file is
-/// written for a run that fails before that, and a report file that cannot be created is the
-/// `Io` text, one that cannot be written the `Json` text.
+/// sidecar note. Writes "<run name>_report.json" into `folder` (replacing any earlier one
+/// old-or-new; a symbolic link at that name is refused, never written through) and returns the
+/// report's status. On failure, "<run name>: " and the core error's display text, with the file
+/// in between ("<run name>: <file>: <text>") for a file that could not be read or written; no
+/// report file is written for a run that fails before that, and a report file that cannot be
+/// created is the `Io` text, one that cannot be written the `Json` text.
 [[nodiscard]] Outcome<Status> audit_entry(const std::string& folder,
                                           const io::bids::DwiEntry& entry,
                                           std::string_view run_name, const BatchOptions& options);
@@ -76,12 +78,15 @@ struct Dataset {
 };
 
 /// The steps of `run` before the first audit: discovery, refusing a dataset without runs, and
-/// creating the output folder. Fails with the same texts as `run`.
+/// creating the output folder, which must resolve to a folder inside the resolved root
+/// ("refusing to write outside the dataset: <folder> resolves to <path>"). Fails with the same
+/// texts as `run`.
 [[nodiscard]] Outcome<Dataset> prepare(const std::string& root);
 
 /// The step of `run` after the last audit: the overall status of `items` (in audit order) and
 /// the summary file in the dataset's output folder, `n_runs` being the number of discovered
-/// runs. Fails with the operating system's text when the summary cannot be written.
+/// runs. Fails with the operating system's text when the summary cannot be written, and as
+/// `prepare` when the output folder no longer resolves inside the dataset.
 [[nodiscard]] Outcome<BatchOutcome> finish(std::string_view root, std::size_t n_runs,
                                            std::vector<BatchItem> items);
 

@@ -132,11 +132,12 @@ struct RepairOutput {
     const GradientTable& table, const ImageArray& image, const Mask* mask,
     std::vector<InputFile> inputs, const PipelineOptions& options, const RepairSpec& spec);
 
-/// Decides and writes the repair of an audited table. Files are touched in this order: backups
-/// of out_bvec and out_bval, the FSL pair, the backup of out_grad, the MRtrix file, the sidecar.
-/// A failure stops there; nothing already written is undone. With `confirmed`, the confirmed
-/// verdict decides what is applied (the report's flip section stays the coherence opinion) and
-/// the sidecar records both.
+/// Decides and writes the repair of an audited table. Files are written in this order, each one
+/// old-or-new (`io::write_file_staged`) with its backup claimed just before it is replaced:
+/// out_bvec and out_bval (both checked first), out_grad, the sidecar. A failure stops there;
+/// nothing already written is undone. Aliased paths are the caller's to refuse first
+/// (`refuse_aliasing`). With `confirmed`, the confirmed verdict decides what is applied (the
+/// report's flip section stays the coherence opinion) and the sidecar records both.
 [[nodiscard]] Result<RepairOutput> repair_from_report(const GradientTable& table, Report report,
                                                       std::vector<InputFile> inputs,
                                                       const RepairSpec& spec,
@@ -147,7 +148,7 @@ struct RepairOutput {
 [[nodiscard]] GradientTable emit_table(const GradientTable& table,
                                        const std::optional<FrameMaps>& frame);
 
-/// Records a backup if `prepare_output` made one.
+/// Records a backup if a write made one.
 void push_backup(std::vector<std::string>& backups, std::optional<std::string> backup);
 
 /// A path as display text.

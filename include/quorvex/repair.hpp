@@ -1,10 +1,9 @@
 // Applying a sign/permutation transform to a table, and the output-path rules every writer
-// follows: refuse an existing file, or move it to the next free numbered backup.
+// follows before writing: refuse an existing file or a link, or allow its replacement.
 #pragma once
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "quorvex/error.hpp"
 #include "quorvex/flip.hpp"
@@ -28,18 +27,10 @@ struct Repair {
 /// stored as +0.0. b-values unchanged.
 [[nodiscard]] GradientTable apply_transform(const GradientTable& table, const Mat3& m);
 
-/// The path's bytes, a dot, then `suffix`.
-[[nodiscard]] std::string with_suffix(const std::string& path, std::string_view suffix);
-
-/// `path.bak`, else the first free `path.bak.1`, `path.bak.2`, ... (a name whose status cannot be
-/// read counts as free).
-[[nodiscard]] std::string next_backup_path(const std::string& path);
-
-/// Nothing when `path` is free. When it exists: `RefuseOverwrite` unless `in_place`, else an
-/// existing regular file is renamed to `next_backup_path` and that backup path is returned (`Io`
-/// when the rename fails, the file then staying where it was). Anything else that exists (a
-/// device, a FIFO, a folder) is never moved: nothing is returned and the write goes to it.
-[[nodiscard]] Result<std::optional<std::string>> prepare_output(const std::string& path,
-                                                                bool in_place);
+/// The check made for every table output before anything is written: nothing when `path` is
+/// free or `in_place` allows replacing what is there (a regular file is then kept as its
+/// numbered backup, a device or FIFO written through). `RefuseOverwrite` when it exists and
+/// `in_place` is not set; `Io` when it is a symbolic link, dangling or not, whatever `in_place`.
+[[nodiscard]] Result<void> check_output(const std::string& path, bool in_place);
 
 }  // namespace quorvex_core

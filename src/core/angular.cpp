@@ -1,5 +1,5 @@
-// Angular coverage of each shell. The pairwise loops are O(n^2) per shell, a few hundred
-// directions at most, so they stay simple and sequential.
+// Angular coverage of each shell. The pairwise loops are O(n^2) in time per shell, a few hundred
+// directions as a rule, so they stay simple and sequential; what they keep is bounded.
 #include "quorvex/angular.hpp"
 
 #include <Eigen/Dense>
@@ -41,21 +41,24 @@ double electrostatic_energy(const std::vector<Vec3>& u) {
   return energy;
 }
 
-std::vector<DuplicatePair> duplicates(const std::vector<Vec3>& u,
-                                      const std::vector<std::uint64_t>& indices,
-                                      double duplicate_angle_deg) {
+// Lists the first pairs within the duplicate angle and counts them all.
+void find_duplicates(const std::vector<Vec3>& u, const std::vector<std::uint64_t>& indices,
+                     double duplicate_angle_deg, ShellAngular& out) {
   const double limit = std::cos(duplicate_angle_deg * degrees_to_radians);
-  std::vector<DuplicatePair> pairs;
   for (std::size_t a = 0; a < u.size(); ++a) {
     for (std::size_t b = a + 1; b < u.size(); ++b) {
       const double d = dot(u[a], u[b]);
       const double s = std::min(std::fabs(d), 1.0);
       if (s > limit) {
-        pairs.push_back({indices[a], indices[b], std::acos(s) * radians_to_degrees, d < 0.0});
+        ++out.duplicate_total;
+        if (d < 0.0) ++out.antipodal_total;
+        if (out.duplicates.size() < listed_duplicate_limit) {
+          out.duplicates.push_back(
+              {indices[a], indices[b], std::acos(s) * radians_to_degrees, d < 0.0});
+        }
       }
     }
   }
-  return pairs;
 }
 
 }  // namespace
@@ -93,7 +96,7 @@ AngularSummary analyze(const GradientTable& table, double b0_threshold, double t
     out.meets_dti_minimum = shell.count >= dti_minimum_directions;
     out.meets_dti_recommended = shell.count >= dti_recommended_directions;
     out.meets_csd_minimum = shell.count >= csd_minimum_directions;
-    out.duplicates = duplicates(u, shell.indices, duplicate_angle_deg);
+    find_duplicates(u, shell.indices, duplicate_angle_deg, out);
     summary.shells.push_back(std::move(out));
   }
   return summary;

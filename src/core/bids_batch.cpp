@@ -2,10 +2,8 @@
 // dataset summary.
 #include "quorvex/bids_batch.hpp"
 
-#include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,10 +24,6 @@ namespace {
 
 using io::bids::DwiEntry;
 
-std::unexpected<std::string> failure(const Error& error) {
-  return std::unexpected(error.display());
-}
-
 // Walk, folder and summary failures are shown as the operating system put them, without the
 // kind's prefix that a single run's failure keeps.
 std::unexpected<std::string> os_failure(const Error& error) {
@@ -37,34 +31,6 @@ std::unexpected<std::string> os_failure(const Error& error) {
   std::string text = error.display();
   if (text.starts_with(prefix)) text.erase(0, prefix.size());
   return std::unexpected(std::move(text));
-}
-
-bool is_folder(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// The folder holding `path`, trailing separators ignored; empty when there is none.
-std::string parent_folder(const std::string& path) {
-  const std::size_t end = path.find_last_not_of('/');
-  if (end == std::string::npos) return {};
-  const std::size_t slash = path.rfind('/', end);
-  if (slash == std::string::npos) return {};
-  return path.substr(0, slash == 0 ? 1 : slash);
-}
-
-// `path` and any missing parents (mode 0777 before the creation mask); an existing folder is
-// fine, an existing file is not.
-Result<void> create_folders(const std::string& path) {
-  if (path.empty() || ::mkdir(path.c_str(), 0777) == 0) return {};
-  int code = errno;
-  if (const std::string parent = parent_folder(path); code == ENOENT && !parent.empty()) {
-    if (auto made = create_folders(parent); !made) return made;
-    if (::mkdir(path.c_str(), 0777) == 0) return {};
-    code = errno;
-  }
-  if (code == EEXIST && is_folder(path)) return {};
-  return fail(Error::io_errno(code));
 }
 
 std::size_t voxels_per_volume(const VolumeInfo& info) {
@@ -90,16 +56,28 @@ std::optional<ChosenMask> first_fitting_mask(const std::vector<std::string>& can
   return std::nullopt;
 }
 
-// A folder we may not write into is an I/O problem; a write cut short is the document's. So the
-// file is created first on its own.
-Result<void> write_report(const Report& report, const std::string& path) {
-  int fd = -1;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(Error::io_errno(errno));
-  ::close(fd);
-  return write_pretty(report, path);
+// A run's failure names the run and, for a file that could not be read or written, the file
+// (a parse failure names its file already).
+std::unexpected<std::string> run_failure(std::string_view run, const std::string& file,
+                                         const Error& error) {
+  const ErrorKind kind = error.kind();
+  if (kind == ErrorKind::Io || kind == ErrorKind::Nifti || kind == ErrorKind::Json) {
+    return std::unexpected(fmt::format("{}: {}: {}", run, display_text(file), error.display()));
+  }
+  return std::unexpected(fmt::format("{}: {}", run, error.display()));
+}
+
+// A `derivatives` or `quorvex` folder that is a link out of the dataset would have every report
+// written elsewhere; the output folder must resolve to a folder below the resolved root.
+Result<void> inside_dataset(const std::string& root, const std::string& folder) {
+  const auto real_root = io::real_path(root);
+  const auto real_folder = io::real_path(folder);
+  if (!real_root || !real_folder) return fail(Error::io_errno(errno));
+  const std::string prefix = *real_root == "/" ? "/" : *real_root + "/";
+  if (real_folder->starts_with(prefix)) return {};
+  return fail(
+      Error::io_message(fmt::format("refusing to write outside the dataset: {} resolves to {}",
+                                    display_text(folder), display_text(*real_folder))));
 }
 
 }  // namespace
@@ -118,10 +96,11 @@ std::string output_folder(std::string_view root) {
 
 Outcome<Status> audit_entry(const std::string& folder, const DwiEntry& entry,
                             std::string_view run_name, const BatchOptions& options) {
-  auto table = io::read_fsl_pair(entry.bvec, entry.bval);
-  if (!table) return failure(table.error());
+  std::string table_file;
+  auto table = io::read_fsl_pair(entry.bvec, entry.bval, &table_file);
+  if (!table) return run_failure(run_name, table_file, table.error());
   auto read = read_volume_with_info(entry.dwi);
-  if (!read) return failure(read.error());
+  if (!read) return run_failure(run_name, entry.dwi, read.error());
   const ImageArray& image = read->first;
   const VolumeInfo& info = read->second;
 
@@ -134,7 +113,7 @@ Outcome<Status> audit_entry(const std::string& folder, const DwiEntry& entry,
   for (const std::string* path : {&entry.bvec, &entry.bval, mask ? &mask->path : nullptr}) {
     if (path == nullptr) break;
     auto record = InputFile::of(*path);
-    if (!record) return failure(record.error());
+    if (!record) return run_failure(run_name, *path, record.error());
     inputs.push_back(std::move(*record));
   }
 
@@ -143,14 +122,14 @@ Outcome<Status> audit_entry(const std::string& folder, const DwiEntry& entry,
   if (options.confirmed) {
     auto run = pipeline::audit_confirmed(*table, image, info, run_mask, std::move(inputs),
                                          run_options, false);
-    if (!run) return failure(run.error());
+    if (!run) return run_failure(run_name, entry.dwi, run.error());
     report = std::move(run->run.report);
     report->confirmed = std::move(run->confirmation);
     report->confirmed_status = run->status;
   } else {
     report = pipeline::audit(*table, &image, run_mask, std::move(inputs), run_options);
   }
-  if (!report) return failure(report.error());
+  if (!report) return run_failure(run_name, entry.dwi, report.error());
   if (entry.sidecar) {
     // A sidecar is informational: one that cannot be read or understood adds nothing.
     if (const auto sidecar = io::bids::BidsSidecar::read(*entry.sidecar)) {
@@ -158,7 +137,10 @@ Outcome<Status> audit_entry(const std::string& folder, const DwiEntry& entry,
     }
   }
   const std::string path = io::bids::join(folder, fmt::format("{}_report.json", run_name));
-  if (auto written = write_report(*report, path); !written) return failure(written.error());
+  // Written old-or-new, never through a link planted at the report's name.
+  if (auto written = write_pretty(*report, path); !written) {
+    return run_failure(run_name, path, written.error());
+  }
   return report->confirmed_status.value_or(report->status);
 }
 
@@ -192,7 +174,13 @@ Outcome<Dataset> prepare(const std::string& root) {
                     display_text(root)));
   }
   Dataset dataset{output_folder(root), std::move(*entries)};
-  if (auto made = create_folders(dataset.folder); !made) return os_failure(made.error());
+  // Each level is checked before anything is created inside it.
+  for (const std::string& folder : {io::bids::join(root, "derivatives"), dataset.folder}) {
+    if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+      return os_failure(Error::io_errno(errno));
+    }
+    if (auto inside = inside_dataset(root, folder); !inside) return os_failure(inside.error());
+  }
   return dataset;
 }
 
@@ -202,7 +190,11 @@ Outcome<BatchOutcome> finish(std::string_view root, std::size_t n_runs,
   for (const BatchItem& item : items)
     outcome.status = std::max(outcome.status, item.status);
   outcome.items = std::move(items);
-  outcome.summary_path = io::bids::join(output_folder(root), "dataset_summary.json");
+  const std::string folder = output_folder(root);
+  if (auto inside = inside_dataset(std::string(root), folder); !inside) {
+    return os_failure(inside.error());
+  }
+  outcome.summary_path = io::bids::join(folder, "dataset_summary.json");
   const std::string summary = summary_json(root, n_runs, outcome.items, outcome.status);
   if (auto written = io::write_file(outcome.summary_path, summary); !written) {
     return os_failure(written.error());

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "quorvex/io/file.hpp"
 #include "quorvex/io/fsl.hpp"
 #include "quorvex/io/mrtrix.hpp"
 #include "quorvex/json.hpp"
@@ -20,29 +21,34 @@ constexpr const char* divergent_frames_note =
     "rotation); confirm the gradient is in the frame you intend before consuming a cross-format "
     "output";
 
-// The FSL pair, after preparing both paths; the output list gets both display texts.
+// One output file, old-or-new, an existing one kept as its backup when `in_place` allows it.
+Result<void> emit(const std::string& path, std::string_view text, bool in_place,
+                  std::vector<std::string>& backups, std::vector<std::string>& outputs) {
+  auto written =
+      io::write_file_staged(path, text, in_place ? io::Existing::Backup : io::Existing::Refuse);
+  if (!written) return fail(std::move(written.error().error));
+  push_backup(backups, std::move(*written));
+  outputs.push_back(path_str(path));
+  return {};
+}
+
+// The FSL pair: both paths are checked before either file is written.
 Result<void> emit_fsl(const GradientTable& table, const std::string& bvec, const std::string& bval,
                       bool in_place, std::vector<std::string>& backups,
                       std::vector<std::string>& outputs) {
   for (const std::string* path : {&bvec, &bval}) {
-    auto prepared = prepare_output(*path, in_place);
-    if (!prepared) return fail(prepared.error());
-    push_backup(backups, std::move(*prepared));
+    if (auto checked = check_output(*path, in_place); !checked) return checked;
   }
-  if (auto written = io::fsl::write(bvec, bval, table); !written) return written;
-  outputs.push_back(path_str(bvec));
-  outputs.push_back(path_str(bval));
-  return {};
+  if (auto written = emit(bvec, io::fsl::bvec_text(table), in_place, backups, outputs); !written) {
+    return written;
+  }
+  return emit(bval, io::fsl::bval_text(table), in_place, backups, outputs);
 }
 
 Result<void> emit_mrtrix(const GradientTable& table, const std::string& grad, bool in_place,
                          std::vector<std::string>& backups, std::vector<std::string>& outputs) {
-  auto prepared = prepare_output(grad, in_place);
-  if (!prepared) return fail(prepared.error());
-  push_backup(backups, std::move(*prepared));
-  if (auto written = io::mrtrix::write(grad, table); !written) return written;
-  outputs.push_back(path_str(grad));
-  return {};
+  if (auto checked = check_output(grad, in_place); !checked) return checked;
+  return emit(grad, io::mrtrix::text(table), in_place, backups, outputs);
 }
 
 }  // namespace

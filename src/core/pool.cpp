@@ -6,7 +6,9 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
+#include <memory>
 #include <mutex>
 
 namespace quorvex_core::pool {
@@ -76,10 +78,25 @@ class LoopBody {
 }  // namespace
 
 tbb::task_arena& shared_arena() {
-  // A function-local static: created by the first caller, thread-safe, never destroyed before
-  // the loops that use it (they all run inside calls that return before exit).
-  static tbb::task_arena arena(initial_concurrency());
-  return arena;
+  // oneTBB creates an arena on first use behind a once-flag that stays "pending" for ever when
+  // the creation throws (memory exhausted), so every later loop would spin on it. The arena is
+  // therefore created and initialised here, under our own lock: a failed attempt is abandoned
+  // (never touched again, so never destroyed) and the next call tries afresh.
+  static std::mutex creating;
+  static std::atomic<tbb::task_arena*> created{nullptr};
+  if (tbb::task_arena* arena = created.load(std::memory_order_acquire)) return *arena;
+  const std::lock_guard lock(creating);
+  if (tbb::task_arena* arena = created.load(std::memory_order_relaxed)) return *arena;
+  auto arena = std::make_unique<tbb::task_arena>(initial_concurrency());
+  try {
+    arena->initialize();
+  } catch (...) {
+    static_cast<void>(arena.release());
+    throw;
+  }
+  created.store(arena.get(), std::memory_order_release);
+  // Kept for the life of the process, as the loops that use it may run until exit.
+  return *arena.release();
 }
 
 bool set_worker_limit(std::size_t n) noexcept {
@@ -119,7 +136,7 @@ bool parallel_chunks(std::size_t n, std::size_t grain,
 }
 
 void run_chunks(std::size_t n, std::size_t grain,
-                const std::function<void(std::size_t, std::size_t)>& body) noexcept {
+                const std::function<void(std::size_t, std::size_t)>& body) {
   if (!parallel_chunks(n, grain, body)) body(0, n);
 }
 

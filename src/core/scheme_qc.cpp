@@ -54,13 +54,18 @@ void shell_findings(const AngularSummary& angular, std::vector<Finding>& out) {
                          b, *s.condition_number)});
       }
     }
-    if (!s.duplicates.empty()) {
-      const auto antipodal = static_cast<std::size_t>(std::count_if(
-          s.duplicates.begin(), s.duplicates.end(), [](const auto& p) { return p.antipodal; }));
-      out.push_back({fmt::format(
-          "shell b={:.0f}: {} antipodal + {} near-duplicate direction "
-          "pair(s) within {:.1f}°",
-          b, antipodal, s.duplicates.size() - antipodal, angular.duplicate_angle_deg)});
+    if (s.duplicate_total != 0) {
+      out.push_back(
+          {fmt::format("shell b={:.0f}: {} antipodal + {} near-duplicate direction "
+                       "pair(s) within {:.1f}°",
+                       b, s.antipodal_total, s.duplicate_total - s.antipodal_total,
+                       angular.duplicate_angle_deg)});
+    }
+    if (s.duplicate_total > s.duplicates.size()) {
+      out.push_back(
+          {fmt::format("shell b={:.0f}: only the first {} of {} near-duplicate pairs are "
+                       "listed",
+                       b, s.duplicates.size(), s.duplicate_total)});
     }
   }
 }

@@ -44,8 +44,12 @@ PyObject* raise_error(const quorvex_core::Error& error) noexcept {
     return raise_value_error(error.display());
   } catch (...) {
     // Displaying a well-formed error cannot fail short of memory exhaustion.
-    return raise_panic("failed to display a core error");
+    return raise_out_of_memory();
   }
+}
+
+PyObject* raise_out_of_memory() noexcept {
+  return raise_value_error("out of memory: the call needed more memory than this process may use");
 }
 
 PyObject* raise_panic(std::string_view message) noexcept {

@@ -1,11 +1,12 @@
-// The call boundary: core errors become ValueError, internal faults become PanicException, and
-// no C++ exception ever reaches the interpreter.
+// The call boundary: core errors and memory exhaustion become ValueError, internal faults become
+// PanicException, and no C++ exception ever reaches the interpreter.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <exception>
+#include <new>
 #include <string_view>
 
 #include "quorvex/error.hpp"
@@ -18,6 +19,9 @@ PyObject* raise_error(const quorvex_core::Error& error) noexcept;
 /// Sets ValueError with a message of this layer's own.
 PyObject* raise_value_error(std::string_view message) noexcept;
 
+/// Sets ValueError("out of memory: …") for a call that exhausted the memory it may use.
+PyObject* raise_out_of_memory() noexcept;
+
 /// Sets PanicException (a BaseException, created on first use) carrying `message`. Aborts the
 /// process if even that is impossible.
 PyObject* raise_panic(std::string_view message) noexcept;
@@ -28,6 +32,9 @@ template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
+  } catch (const std::bad_alloc&) {
+    // Everything the call allocated has been released by now, so the process goes on.
+    return raise_out_of_memory();
   } catch (const std::exception& fault) {
     return raise_panic(fault.what());
   } catch (...) {

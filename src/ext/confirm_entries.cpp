@@ -8,6 +8,7 @@
 
 #include "boundary.hpp"
 #include "convert.hpp"
+#include "output_args.hpp"
 #include "quorvex/frame.hpp"
 #include "quorvex/pipeline_confirm.hpp"
 #include "quorvex/report.hpp"
@@ -94,6 +95,7 @@ PyObject* audit_confirmed(const Arguments& args) {
 }
 
 PyObject* repair_confirmed(const Arguments& args) {
+  if (!refuse_aliased_outputs(args)) return nullptr;
   auto subject = prepare_subject(args, ImageUse::Required);
   if (!subject) return nullptr;
   const auto format = args.path("grad") ? core::InputFormat::Mrtrix : core::InputFormat::Fsl;

@@ -9,6 +9,7 @@
 #include "convert.hpp"
 #include "entry_bodies.hpp"
 #include "glyph_payload.hpp"
+#include "output_args.hpp"
 #include "quorvex/frame.hpp"
 #include "quorvex/pipeline.hpp"
 #include "quorvex/report.hpp"
@@ -120,6 +121,7 @@ core::pipeline::RepairSpec repair_spec(const Arguments& args, const Subject& sub
 }
 
 PyObject* repair_run(const Arguments& args, bool with_glyphs) {
+  if (!refuse_aliased_outputs(args)) return nullptr;
   auto subject = prepare_subject(args, ImageUse::Required);
   if (!subject) return nullptr;
   auto result = core::pipeline::repair_with_glyphs(

@@ -3,6 +3,7 @@
 #include "convert.hpp"
 #include "entry_bodies.hpp"
 #include "options.hpp"
+#include "output_args.hpp"
 #include "quorvex/pipeline.hpp"
 #include "quorvex/report.hpp"
 #include "table_args.hpp"
@@ -21,6 +22,7 @@ PyObject* inspect(const Arguments& args) {
 }
 
 PyObject* recompute_bval(const Arguments& args) {
+  if (!refuse_aliased_outputs(args)) return nullptr;
   auto loaded = load_table(args);
   if (!loaded) return nullptr;
   const core::pipeline::RecomputeSpec spec{

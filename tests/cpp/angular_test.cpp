@@ -113,3 +113,21 @@ TEST(angular_test, unnormalised_directions_are_judged_by_their_axes) {
   EXPECT_NEAR(a.electrostatic_energy, b.electrostatic_energy, 1e-9);
   EXPECT_NEAR(*a.condition_number, *b.condition_number, 1e-9);
 }
+
+// One direction repeated n times has n(n-1)/2 duplicate pairs; only the first are kept, in
+// (i, j) order, and the totals still count every one.
+TEST(angular_test, listed_pairs_are_capped_and_totals_kept) {
+  constexpr std::size_t n = 100;
+  std::vector<Vec3> dirs;
+  for (std::size_t k = 0; k < n; ++k)
+    dirs.push_back(k % 2 == 0 ? Vec3{0, 0, 1} : Vec3{0, 0, -1});
+  dirs.push_back({1, 0, 0});
+  const ShellAngular s = analyze(shell_of(dirs), 50.0, 0.05, 5.0).shells[0];
+  EXPECT_EQ(s.duplicate_total, n * (n - 1) / 2);
+  EXPECT_EQ(s.antipodal_total, (n / 2) * (n / 2));
+  ASSERT_EQ(s.duplicates.size(), listed_duplicate_limit);
+  EXPECT_EQ(s.duplicates.front().j, 1U);
+  // The thousandth pair of 100 directions in (i, j) order.
+  EXPECT_EQ(s.duplicates.back().i, 10U);
+  EXPECT_EQ(s.duplicates.back().j, 65U);
+}

@@ -207,17 +207,19 @@ TEST(bids_batch_test, failing_runs_give_the_error_text_and_no_report) {
   data.add_run("fine_dwi");
   const std::string folder = data.path("");
   EXPECT_EQ(batch::audit_entry(folder, data.entry("bad_dwi"), "bad", default_options()).error(),
-            "failed to parse " + bvec + ": bvec shape does not match the b-value count");
+            "bad: failed to parse " + bvec + ": bvec shape does not match the b-value count");
   const auto empty =
       batch::audit_entry(folder, data.entry("empty_dwi"), "empty", default_options());
   ASSERT_FALSE(empty.has_value());
-  EXPECT_TRUE(empty.error().starts_with("NIfTI error: ")) << empty.error();
+  EXPECT_TRUE(empty.error().starts_with("empty: " + folder + "empty_dwi.nii: NIfTI error: "))
+      << empty.error();
   EXPECT_FALSE(fs::exists(folder + "bad_report.json"));
   EXPECT_FALSE(fs::exists(folder + "empty_report.json"));
   EXPECT_EQ(
       batch::audit_entry(data.path("absent"), data.entry("fine_dwi"), "fine", default_options())
           .error(),
-      "I/O error: No such file or directory (os error 2)");
+      "fine: " + data.path("absent/fine_report.json") +
+          ": I/O error: No such file or directory (os error 2)");
 }
 
 TEST(bids_batch_test, datasets_without_runs) {
@@ -273,7 +275,7 @@ TEST(bids_batch_test, first_failing_run_stops_the_batch) {
   const std::string bvec = data.write("b/b_dwi.bvec", "1 0\n");
   data.add_run("c/c_dwi");
   EXPECT_EQ(batch::run(data.root(), default_options()).error(),
-            "failed to parse " + bvec + ": bvec shape does not match the b-value count");
+            "b_dwi: failed to parse " + bvec + ": bvec shape does not match the b-value count");
   const std::string folder = data.path("derivatives/quorvex/");
   EXPECT_TRUE(fs::exists(folder + "a_dwi_report.json"));
   EXPECT_FALSE(fs::exists(folder + "c_dwi_report.json"));
@@ -288,7 +290,9 @@ TEST(bids_batch_test, shared_layouts_stop_at_their_first_empty_image) {
   fs::copy(layouts / "ds000117", dir.file("ds000117"), fs::copy_options::recursive);
   const auto result = batch::run(dir.file("ds000117"), default_options());
   ASSERT_FALSE(result.has_value());
-  EXPECT_TRUE(result.error().starts_with("NIfTI error: ")) << result.error();
+  EXPECT_TRUE(result.error().starts_with("sub-01_ses-mri_dwi: " + dir.file("ds000117/sub-01/")))
+      << result.error();
+  EXPECT_NE(result.error().find(": NIfTI error: "), std::string::npos) << result.error();
   EXPECT_TRUE(fs::is_empty(dir.file("ds000117/derivatives/quorvex")));
 }
 
@@ -386,3 +390,44 @@ TEST(bids_batch_test, finish_takes_the_highest_status_and_reports_write_failures
   ASSERT_TRUE(fs::create_directories(outcome->summary_path));
   EXPECT_EQ(batch::finish(data.root(), 2, items).error(), "Is a directory (os error 21)");
 }
+
+// A link planted in the dataset must not carry any output out of it: the link target outside
+// stays as it was, and the failure says which name was refused.
+struct PlantedLink {
+  const char* name;
+  // Where the link is planted, below the dataset root.
+  const char* at;
+  // The failure text after the root (the outside folder's path follows it for folders).
+  const char* failure;
+};
+
+class planted_link_test : public ::testing::TestWithParam<PlantedLink> {};
+
+TEST_P(planted_link_test, nothing_is_written_outside_the_dataset) {
+  const Dataset data;
+  const quorvex_test::ScratchDir outside;
+  const std::string victim = outside.write("victim.json", "keep");
+  data.add_run("sub-01/sub-01_dwi");
+  const PlantedLink& link = GetParam();
+  const bool folder = std::string_view(link.at) == "derivatives";
+  fs::create_directories(data.path("derivatives/quorvex"));
+  if (folder) fs::remove_all(data.path("derivatives"));
+  const std::string target = folder ? outside.file("") : victim;
+  ASSERT_EQ(::symlink(target.c_str(), data.path(link.at).c_str()), 0);
+  const auto result = batch::run(data.root(), default_options());
+  ASSERT_FALSE(result.has_value());
+  EXPECT_TRUE(result.error().starts_with(link.failure + data.path(link.at)) ||
+              result.error().starts_with(link.failure + data.path("derivatives/quorvex")))
+      << result.error();
+  EXPECT_EQ(quorvex_test::read_all(victim), "keep");
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside.file("")), fs::directory_iterator()), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    bids_batch_test, planted_link_test,
+    ::testing::Values(
+        PlantedLink{"derivatives", "derivatives", "refusing to write outside the dataset: "},
+        PlantedLink{"report", "derivatives/quorvex/sub-01_dwi_report.json", "sub-01_dwi: "},
+        PlantedLink{"summary", "derivatives/quorvex/dataset_summary.json",
+                    "refusing to write through a symbolic link: "}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });

@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 
 #include "quorvex/candidate.hpp"
 #include "test_support.hpp"
@@ -43,54 +41,22 @@ TEST(repair_test, force_from_best_skips_identity_and_its_negation) {
   EXPECT_EQ(forced->table.directions()[0], (Vec3{-1, 0, 0}));
 }
 
-TEST(repair_test, backup_chain_and_refusal) {
+TEST(repair_test, output_check_refuses_existing_files_and_every_link) {
   const quorvex_test::ScratchDir dir;
-  const std::string out = dir.file("out.bvec");
-  EXPECT_EQ(*prepare_output(out, false), std::nullopt);
-  EXPECT_FALSE(std::filesystem::exists(out));
-  dir.write("out.bvec", "current");
-  dir.write("out.bvec.bak", "oldest");
-  dir.write("out.bvec.bak.1", "older");
-  EXPECT_EQ(next_backup_path(out), out + ".bak.2");
-  EXPECT_ERROR(prepare_output(out, false), RefuseOverwrite,
-               "refusing to overwrite existing file: " + out + " (pass --force to allow)");
-  const auto moved = prepare_output(out, true);
-  ASSERT_TRUE(moved.has_value());
-  EXPECT_EQ(*moved, out + ".bak.2");
-  EXPECT_EQ(quorvex_test::read_all(out + ".bak.2"), "current");
-  EXPECT_EQ(quorvex_test::read_all(out + ".bak"), "oldest");
-  EXPECT_FALSE(std::filesystem::exists(out));
-}
-
-TEST(repair_test, invalid_utf8_path_is_moved_by_its_bytes_and_shown_replaced) {
-  const quorvex_test::ScratchDir dir;
-  const std::string out = dir.write("sub-\xFF.bvec", "x");
-  EXPECT_ERROR(prepare_output(out, false), RefuseOverwrite,
+  const std::string out = dir.file("sub-\xFF.bvec");
+  EXPECT_TRUE(check_output(out, false).has_value());
+  dir.write("sub-\xFF.bvec", "x");
+  EXPECT_ERROR(check_output(out, false), RefuseOverwrite,
                "refusing to overwrite existing file: " + dir.file("sub-\xEF\xBF\xBD.bvec") +
                    " (pass --force to allow)");
-  EXPECT_EQ(*prepare_output(out, true), out + ".bak");
-  EXPECT_EQ(quorvex_test::read_all(out + ".bak"), "x");
-}
-
-TEST(repair_test, only_regular_files_are_moved_aside) {
-  const quorvex_test::ScratchDir dir;
-  const std::string fifo = dir.file("pipe");
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_EQ(*prepare_output(fifo, true), std::nullopt);
-  EXPECT_FALSE(std::filesystem::exists(fifo + ".bak"));
-  std::filesystem::create_directory(dir.file("folder"));
-  EXPECT_EQ(*prepare_output(dir.file("folder"), true), std::nullopt);
-  EXPECT_TRUE(std::filesystem::is_directory(dir.file("folder")));
-}
-
-TEST(repair_test, failed_rename_keeps_the_file) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root renames inside read-only folders";
-  const quorvex_test::ScratchDir dir;
-  std::filesystem::create_directory(dir.file("locked"));
-  const std::string out = dir.file("locked/out.bvec");
-  std::ofstream(out) << "keep";
-  ::chmod(dir.file("locked").c_str(), 0500);
-  EXPECT_ERROR(prepare_output(out, true), Io, "I/O error: Permission denied (os error 13)");
-  ::chmod(dir.file("locked").c_str(), 0700);
-  EXPECT_EQ(quorvex_test::read_all(out), "keep");
+  EXPECT_TRUE(check_output(out, true).has_value());
+  ASSERT_EQ(::symlink("absent", dir.file("dangling").c_str()), 0);
+  ASSERT_EQ(::symlink(out.c_str(), dir.file("linked").c_str()), 0);
+  for (const char* name : {"dangling", "linked"}) {
+    for (const bool in_place : {false, true}) {
+      EXPECT_ERROR(check_output(dir.file(name), in_place), Io,
+                   "I/O error: refusing to write through a symbolic link: " + dir.file(name));
+    }
+  }
+  EXPECT_EQ(quorvex_test::read_all(out), "x");
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ Report with_shell(std::uint64_t count, std::optional<double> condition,
   s.nominal_b = 1000.0;
   s.count = count;
   s.condition_number = condition;
+  s.duplicate_total = duplicates.size();
+  s.antipodal_total = static_cast<std::uint64_t>(std::count_if(
+      duplicates.begin(), duplicates.end(), [](const DuplicatePair& p) { return p.antipodal; }));
   s.duplicates = std::move(duplicates);
   r.angular = AngularSummary{5.0, {s}};
   return r;
@@ -41,6 +45,16 @@ TEST(scheme_qc_test, five_directions_is_only_the_minimum_finding) {
                           "shell b=1000: 0 antipodal + 1 near-duplicate direction pair(s) within "
                           "5.0°",
                       }));
+}
+
+TEST(scheme_qc_test, a_capped_pair_list_adds_the_total) {
+  Report r = with_shell(30, 2.0, {{1, 2, 0.0, true}, {1, 3, 0.0, false}});
+  r.angular->shells[0].duplicate_total = 4950;
+  r.angular->shells[0].antipodal_total = 2500;
+  EXPECT_EQ(scheme_qc::apply(std::move(r), false)->notes,
+            (Notes{"shell b=1000: 2500 antipodal + 2450 near-duplicate direction pair(s) within "
+                   "5.0°",
+                   "shell b=1000: only the first 2 of 4950 near-duplicate pairs are listed"}));
 }
 
 TEST(scheme_qc_test, condition_number_bands) {

@@ -118,8 +118,8 @@ class TestFiles:
         add_run(tmp_path, "sub-03/dwi/sub-03_dwi", image)
         with pytest.raises(ValueError) as caught:
             _quorvex.audit_bids(str(tmp_path))
-        assert str(caught.value) == (f"failed to parse {bvec}: bvec shape does not match the "
-                                     "b-value count")
+        assert str(caught.value) == (f"sub-02_dwi: failed to parse {bvec}: bvec shape does not "
+                                     "match the b-value count")
         assert sorted(p.name for p in out_folder(tmp_path).iterdir()) == ["sub-01_dwi_report.json"]
 
     def test_rerun_overwrites_and_never_scans_its_outputs(self, tmp_path, image):
@@ -173,7 +173,9 @@ class TestHostileTrees:
         os.remove(tmp_path / "sub-01" / "dwi" / "sub-01_dwi.nii.gz")
         with pytest.raises(ValueError) as caught:
             _ext.audit_entry(out_dir, entries[0], _ext.run_name(entries[0]))
-        assert str(caught.value) == "NIfTI error: No such file or directory (os error 2)"
+        dwi = tmp_path / "sub-01" / "dwi" / "sub-01_dwi.nii.gz"
+        assert str(caught.value) == (f"sub-01_dwi: {dwi}: NIfTI error: No such file or directory "
+                                     "(os error 2)")
         assert not os.path.exists(os.path.join(out_dir, "sub-01_dwi_report.json"))
 
     def test_table_that_vanishes_after_discovery(self, tmp_path, image):
@@ -182,5 +184,6 @@ class TestHostileTrees:
         add_run(tmp_path, "sub-01/dwi/sub-01_dwi", image)
         out_dir, entries = _ext.discover(str(tmp_path))
         os.remove(tmp_path / "sub-01" / "dwi" / "sub-01_dwi.bval")
-        with pytest.raises(ValueError, match=r"^I/O error: No such file or directory"):
+        with pytest.raises(ValueError,
+                           match=r"^sub-01_dwi: .*sub-01_dwi\.bval: I/O error: No such "):
             _ext.audit_entry(out_dir, entries[0], _ext.run_name(entries[0]))

@@ -18,8 +18,10 @@ struct LoadedTable {
 };
 
 /// Reads and parses an FSL pair, bval first, so a bad bval is reported before the bvec is even
-/// opened. `Io`, `Parse` or `TableMismatch`.
-[[nodiscard]] Result<GradientTable> read_fsl_pair(const std::string& bvec, const std::string& bval);
+/// opened. `Io`, `Parse` or `TableMismatch`. On failure `failed_file`, when given, is set to the
+/// file the failure came from (the bvec for a count mismatch).
+[[nodiscard]] Result<GradientTable> read_fsl_pair(const std::string& bvec, const std::string& bval,
+                                                  std::string* failed_file = nullptr);
 
 /// `read_fsl_pair`, then the input records of bvec and bval, in that order.
 [[nodiscard]] Result<LoadedTable> load_fsl(const std::string& bvec, const std::string& bval);

@@ -1,16 +1,11 @@
-// Walking a BIDS tree, recognising DWI runs by name, and reading the sidecar fields we report.
+// Walking a BIDS tree and recognising DWI runs by name.
 #include "quorvex/io/bids.hpp"
 
 #include <dirent.h>
-#include <fmt/format.h>
-#include <fmt/ranges.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <limits>
-#include <nlohmann/json.hpp>
-#include <unordered_set>
 
 #include "quorvex/io/file.hpp"
 #include "quorvex/text.hpp"
@@ -215,84 +210,6 @@ Result<std::vector<DwiEntry>> discover(const std::string& root) {
                     std::move(sidecar)});
   }
   return runs;
-}
-
-std::optional<BidsSidecar> BidsSidecar::parse(std::string_view text) {
-  using nlohmann::json;
-  // The library keeps the last of repeated keys without a word; which value the scanner meant is
-  // unknowable, so such a sidecar is not used at all.
-  std::vector<std::unordered_set<std::string>> open_objects;
-  bool repeated_key = false;
-  const json::parser_callback_t watch_keys = [&](int /*depth*/, json::parse_event_t event,
-                                                 json& parsed) {
-    switch (event) {
-      case json::parse_event_t::object_start:
-        open_objects.emplace_back();
-        break;
-      case json::parse_event_t::object_end:
-        if (!open_objects.empty()) open_objects.pop_back();
-        break;
-      case json::parse_event_t::key:
-        if (!open_objects.empty() && parsed.is_string() &&
-            !open_objects.back().insert(parsed.get_ref<const std::string&>()).second) {
-          repeated_key = true;
-        }
-        break;
-      default:
-        break;
-    }
-    return true;
-  };
-  const json document = json::parse(text.begin(), text.end(), watch_keys,
-                                    /*allow_exceptions=*/false);
-  if (document.is_discarded() || repeated_key || !document.is_object()) return std::nullopt;
-
-  BidsSidecar sidecar;
-  if (const auto it = document.find("PhaseEncodingDirection"); it != document.end()) {
-    if (it->is_string()) {
-      sidecar.phase_encoding_direction = it->get<std::string>();
-    } else if (!it->is_null()) {
-      return std::nullopt;
-    }
-  }
-  if (const auto it = document.find("TotalReadoutTime"); it != document.end()) {
-    if (it->is_number()) {
-      sidecar.total_readout_time = it->get<double>();
-    } else if (!it->is_null()) {
-      return std::nullopt;
-    }
-  }
-  if (const auto it = document.find("MultibandAccelerationFactor"); it != document.end()) {
-    constexpr auto most = std::numeric_limits<std::uint32_t>::max();
-    if (it->is_number_unsigned() && it->get<std::uint64_t>() <= most) {
-      sidecar.multiband_acceleration_factor = static_cast<std::uint32_t>(it->get<std::uint64_t>());
-    } else if (it->is_number_integer() && !it->is_number_unsigned() &&
-               it->get<std::int64_t>() >= 0 && it->get<std::int64_t>() <= std::int64_t{most}) {
-      // "-0" is stored as a signed integer.
-      sidecar.multiband_acceleration_factor = static_cast<std::uint32_t>(it->get<std::int64_t>());
-    } else if (!it->is_null()) {
-      return std::nullopt;
-    }
-  }
-  return sidecar;
-}
-
-std::optional<BidsSidecar> BidsSidecar::read(const std::string& path) {
-  auto bytes = read_bytes(path);
-  if (!bytes) return std::nullopt;
-  return parse(*bytes);
-}
-
-std::optional<std::string> BidsSidecar::note() const {
-  std::vector<std::string> parts;
-  // The value comes from a file: keep the note on one line whatever it holds.
-  if (phase_encoding_direction) parts.push_back("PE=" + one_line(*phase_encoding_direction));
-  if (total_readout_time) parts.push_back(fmt::format("TRT={:.4f}s", *total_readout_time));
-  if (multiband_acceleration_factor) {
-    parts.push_back(fmt::format("MB={}", *multiband_acceleration_factor));
-  }
-  if (parts.empty()) return std::nullopt;
-  return fmt::format("BIDS sidecar: {}", fmt::join(parts, ", "));
 }
 
 }  // namespace quorvex_core::io::bids

@@ -7,7 +7,9 @@
 
 namespace quorvex_core::io {
 
-Result<GradientTable> read_fsl_pair(const std::string& bvec, const std::string& bval) {
+Result<GradientTable> read_fsl_pair(const std::string& bvec, const std::string& bval,
+                                    std::string* failed_file) {
+  if (failed_file != nullptr) *failed_file = bval;
   std::vector<double> bvals;
   {
     auto text = read_text(bval);
@@ -16,6 +18,7 @@ Result<GradientTable> read_fsl_pair(const std::string& bvec, const std::string& 
     if (!parsed) return fail(parsed.error());
     bvals = std::move(*parsed);
   }
+  if (failed_file != nullptr) *failed_file = bvec;
   auto text = read_text(bvec);
   if (!text) return fail(text.error());
   auto rows = fsl::parse_rows(*text, bvec);
