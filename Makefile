@@ -139,6 +139,8 @@ bench: build build/cpp/build.ninja
 	mkdir -p build/bench-data
 	$(PY) bench/audit_bench.py --folder build/bench-data
 	$(PY) bench/flip_accuracy.py
+	$(PY) bench/confirm_accuracy.py
+	$(PY) bench/confirm_speed.py --folder build/bench-data $(if $(HCP),--hcp)
 	$(PY) bench/parallel_bids_bench.py
 
 format:
