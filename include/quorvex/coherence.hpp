@@ -33,10 +33,21 @@ class CoherenceScorer {
   /// shared pool; the result does not depend on the scheduling.
   [[nodiscard]] CoherenceScore score(std::span<const Vec3> directions, double step);
 
+  /// Marks the usable voxels of an untransformed field once, for the transforming `score`.
+  void prepare(std::span<const Vec3> raw);
+
+  /// `score` of `raw` carried by `transform`, each direction transformed as it is read: cheaper
+  /// than transforming the whole mask when only a sample of it is scored. Needs `prepare(raw)`.
+  [[nodiscard]] CoherenceScore score(std::span<const Vec3> raw, const Mat3& transform,
+                                     double step) const;
+
   /// The masked voxels, ascending: the only entries `score` reads.
   [[nodiscard]] std::span<const std::size_t> masked() const noexcept { return masked_; }
 
  private:
+  template <class Direction>
+  [[nodiscard]] CoherenceScore score_with(const Direction& direction, double step) const;
+
   GridShape shape_;
   std::vector<std::size_t> masked_;
   // The voxels whose probes are summed: all masked voxels unless a sample was given.

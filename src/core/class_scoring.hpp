@@ -54,6 +54,7 @@ class CoherenceClassScorer final : public ClassScorer {
   const TensorField& field_;
   CoherenceScorer scorer_;
   double step_;
+  bool sampled_ = false;
   std::vector<Vec3> transformed_;
 };
 

@@ -26,8 +26,10 @@ double length(const Vec3& v) {
 }
 
 // One probe from direction `v` at point `p`: the score, or a negative value when the probe found
-// nothing to compare with. Corners are visited with x varying fastest.
-double probe(const GridShape& shape, std::span<const Vec3> directions,
+// nothing to compare with. Corners are visited with x varying fastest. `direction(i)` gives the
+// direction of voxel i.
+template <class Direction>
+double probe(const GridShape& shape, const Direction& direction,
              const std::vector<std::uint8_t>& usable, const Vec3& v, const Vec3& p) {
   std::array<std::int64_t, 3> base{};
   std::array<std::array<double, 2>, 3> weight{};
@@ -57,7 +59,7 @@ double probe(const GridShape& shape, std::span<const Vec3> directions,
                                                         static_cast<std::int64_t>(shape[2]) +
                                                     z);
         if (usable[index] == 0) continue;
-        const Vec3& u = directions[index];
+        const Vec3 u = direction(index);
         const double sigma = v[0] * u[0] + v[1] * u[1] + v[2] * u[2] < 0.0 ? -1.0 : 1.0;
         for (std::size_t k = 0; k < 3; ++k)
           acc[k] += sigma * w * u[k];
@@ -91,6 +93,21 @@ CoherenceScorer::CoherenceScorer(const GridShape& shape, const Mask& mask,
 CoherenceScore CoherenceScorer::score(std::span<const Vec3> directions, double step) {
   for (const std::size_t i : masked_)
     usable_[i] = length(directions[i]) >= min_length ? 1 : 0;
+  return score_with([&](std::size_t i) { return directions[i]; }, step);
+}
+
+void CoherenceScorer::prepare(std::span<const Vec3> raw) {
+  for (const std::size_t i : masked_)
+    usable_[i] = length(raw[i]) >= min_length ? 1 : 0;
+}
+
+CoherenceScore CoherenceScorer::score(std::span<const Vec3> raw, const Mat3& transform,
+                                      double step) const {
+  return score_with([&](std::size_t i) { return apply(transform, raw[i]); }, step);
+}
+
+template <class Direction>
+CoherenceScore CoherenceScorer::score_with(const Direction& direction, double step) const {
   const std::size_t chunks = (scored_.size() + chunk_voxels - 1) / chunk_voxels;
   std::vector<Partial> partials(chunks);
   const std::size_t plane = shape_[1] * shape_[2];
@@ -101,7 +118,7 @@ CoherenceScore CoherenceScorer::score(std::span<const Vec3> directions, double s
       for (std::size_t k = c * chunk_voxels; k < end; ++k) {
         const std::size_t i = scored_[k];
         if (usable_[i] == 0) continue;
-        const Vec3& v = directions[i];
+        const Vec3 v = direction(i);
         part.probes += 2;
         const Vec3 at{static_cast<double>(i / plane),
                       static_cast<double>((i / shape_[2]) % shape_[1]),
@@ -110,7 +127,7 @@ CoherenceScore CoherenceScorer::score(std::span<const Vec3> directions, double s
         // and its negation (whose probes swap places) give bit-identical sums.
         double voxel_sum = 0.0;
         for (const double s : {step, -step}) {
-          const double score = probe(shape_, directions, usable_, v,
+          const double score = probe(shape_, direction, usable_, v,
                                      {at[0] + s * v[0], at[1] + s * v[1], at[2] + s * v[2]});
           if (score >= 0.0) {
             voxel_sum += score;

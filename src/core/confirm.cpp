@@ -33,17 +33,17 @@ double gap_of(const std::array<double, class_count>& means, std::size_t best) {
   return means[best] > 0.0 ? (means[best] - other) / means[best] : -1.0;
 }
 
-// Class means over the seeds `members` picks (all seeds when `members` is empty).
+// Class means over the seeds `members` picks (zero when it picks none).
 std::array<double, class_count> class_means(const TrackingScorer& scorer,
                                             std::span<const std::size_t> members) {
   std::array<double, class_count> means{};
-  for (std::size_t c = 0; c < class_count; ++c) {
-    const auto lengths = scorer.lengths(c);
-    double sum = 0.0;
-    for (const std::size_t s : members)
-      sum += lengths[s];
-    means[c] = members.empty() ? 0.0 : sum / static_cast<double>(members.size());
+  for (const std::size_t s : members) {
+    const auto lengths = scorer.lengths(s);
+    for (std::size_t c = 0; c < class_count; ++c)
+      means[c] += lengths[c];
   }
+  for (double& mean : means)
+    mean = members.empty() ? 0.0 : mean / static_cast<double>(members.size());
   return means;
 }
 
@@ -59,9 +59,9 @@ double bootstrap_gap(const TrackingScorer& scorer, std::size_t best, const Confi
       std::mt19937_64 generator(o.rng_seed ^ (0x9e3779b97f4a7c15ULL * (b + 1)));
       std::array<double, class_count> sums{};
       for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t s = static_cast<std::size_t>(generator() % n);
+        const auto lengths = scorer.lengths(static_cast<std::size_t>(generator() % n));
         for (std::size_t c = 0; c < class_count; ++c)
-          sums[c] += scorer.lengths(c)[s];
+          sums[c] += lengths[c];
       }
       gaps[b] = gap_of(sums, best);
     }

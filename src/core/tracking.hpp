@@ -44,8 +44,8 @@ class TrackingScorer final : public ClassScorer {
   [[nodiscard]] ClassScores score_all(const std::array<Mat3, class_count>& transforms) override;
 
   [[nodiscard]] std::span<const Seed> seeds() const noexcept { return seeds_; }
-  /// Each seed's streamline length (mm) for a class already scored.
-  [[nodiscard]] std::span<const double> lengths(std::size_t class_index) const noexcept;
+  /// One seed's streamline length (mm) in each class already scored, in class order.
+  [[nodiscard]] std::span<const double, class_count> lengths(std::size_t seed) const noexcept;
 
  private:
   const TensorField& field_;
@@ -55,6 +55,7 @@ class TrackingScorer final : public ClassScorer {
   [[nodiscard]] double seed_length(std::size_t s, const Mat3& transform) const noexcept;
   [[nodiscard]] ClassScore mean_of(std::size_t class_index) const noexcept;
 
+  // Seed-major, so that resampling seeds reads each seed's classes together.
   std::vector<double> lengths_;
 };
 
