@@ -159,7 +159,8 @@ Confirmation confirm_flip(const TensorField& field, const Mask* user_mask,
                           const ConfirmOptions& options) {
   const auto start = Clock::now();
   Confirmation out;
-  Mask mask = coherent_anisotropy_mask(field, options.mask_rule);
+  const PackedField packed = pack_field(field);
+  Mask mask = coherent_anisotropy_mask(packed, options.mask_rule);
   if (user_mask != nullptr) {
     for (std::size_t i = 0; i < mask.size(); ++i)
       mask[i] = mask[i] && i < user_mask->size() && (*user_mask)[i];
@@ -167,7 +168,7 @@ Confirmation confirm_flip(const TensorField& field, const Mask* user_mask,
   out.mask_voxels = static_cast<std::uint64_t>(std::count(mask.begin(), mask.end(), true));
 
   TrackingScorer tracker(
-      field, draw_seeds(field, mask, options.seed_fa, options.max_seeds, options.rng_seed),
+      packed, draw_seeds(field, mask, options.seed_fa, options.max_seeds, options.rng_seed),
       options.tracking);
   out.seeds = tracker.seeds().size();
   const ClassScores scores = score_classes(tracker, options.frame_map);

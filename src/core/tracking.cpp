@@ -33,25 +33,26 @@ double unit_uniform(std::mt19937_64& generator) {
 
 }  // namespace
 
-Mask coherent_anisotropy_mask(const TensorField& field, const CoherentMaskRule& rule) {
-  const GridShape& shape = field.shape;
-  const std::size_t n = voxel_count(shape);
-  // Direction and anisotropy packed per voxel (zero when not anisotropic): the pass below reads
-  // 26 neighbours per voxel, 16 bytes each rather than scattered over three arrays, and adds
-  // them without branching.
-  std::vector<std::array<float, 4>> packed(n);
-  pool::run_chunks(n, packed_grain, [&](std::size_t first, std::size_t last) {
+PackedField pack_field(const TensorField& field) {
+  PackedField packed{field.shape, std::vector<std::array<float, 4>>(field.v1.size())};
+  pool::run_chunks(field.v1.size(), packed_grain, [&](std::size_t first, std::size_t last) {
     for (std::size_t i = first; i < last; ++i) {
       const Vec3& v = field.v1[i];
-      packed[i] = anisotropic(field, i, rule.fa)
-                      ? std::array<float, 4>{static_cast<float>(v[0]), static_cast<float>(v[1]),
-                                             static_cast<float>(v[2]), 1.0F}
-                      : std::array<float, 4>{0.0F, 0.0F, 0.0F, 0.0F};
+      packed.voxels[i] = {static_cast<float>(v[0]), static_cast<float>(v[1]),
+                          static_cast<float>(v[2]),
+                          field.valid[i] != 0 ? static_cast<float>(field.fa[i]) : -1.0F};
     }
   });
+  return packed;
+}
+
+Mask coherent_anisotropy_mask(const PackedField& field, const CoherentMaskRule& rule) {
+  const GridShape& shape = field.shape;
+  const auto& packed = field.voxels;
+  const auto min_fa = static_cast<float>(rule.fa);
   const auto stride_y = static_cast<std::ptrdiff_t>(shape[2]);
   const auto stride_x = static_cast<std::ptrdiff_t>(shape[1] * shape[2]);
-  std::vector<std::uint8_t> inside(n, 0);
+  std::vector<std::uint8_t> inside(packed.size(), 0);
   const auto run = [&](std::size_t first, std::size_t last) {
     for (std::size_t x = first; x < last; ++x) {
       const std::size_t x0 = x == 0 ? 0 : x - 1;
@@ -62,9 +63,10 @@ Mask coherent_anisotropy_mask(const TensorField& field, const CoherentMaskRule& 
         for (std::size_t z = 0; z < shape[2]; ++z) {
           const std::size_t i = grid_index(shape, x, y, z);
           const auto& v = packed[i];
-          if (v[3] == 0.0F) continue;
+          if (!(v[3] >= min_fa)) continue;
           const std::size_t z0 = z == 0 ? 0 : z - 1;
           const std::size_t z1 = std::min(z + 1, shape[2] - 1);
+          // Every neighbour is added without a branch: weight 0 unless anisotropic.
           float count = -1.0F;  // the voxel itself is visited below
           float alignment = 0.0F;
           for (std::size_t nx = x0; nx <= x1; ++nx) {
@@ -73,9 +75,11 @@ Mask coherent_anisotropy_mask(const TensorField& field, const CoherentMaskRule& 
                                static_cast<std::ptrdiff_t>(ny) * stride_y;
               for (std::size_t nz = z0; nz <= z1; ++nz) {
                 const auto& u = packed[static_cast<std::size_t>(row) + nz];
-                count += u[3];
+                const float weight = u[3] >= min_fa ? 1.0F : 0.0F;
                 const bool self = nx == x && ny == y && nz == z;
-                alignment += self ? 0.0F : std::fabs(v[0] * u[0] + v[1] * u[1] + v[2] * u[2]);
+                count += weight;
+                alignment += self ? 0.0F
+                                  : weight * std::fabs(v[0] * u[0] + v[1] * u[1] + v[2] * u[2]);
               }
             }
           }
@@ -121,7 +125,7 @@ std::vector<Seed> draw_seeds(const TensorField& field, const Mask& mask, double 
   return seeds;
 }
 
-double track_side(const TensorField& field, const Mat3& transform, Vec3 position, Vec3 direction,
+double track_side(const PackedField& field, const Mat3& transform, Vec3 position, Vec3 direction,
                   const TrackingRule& rule) noexcept {
   const GridShape& shape = field.shape;
   const std::array<double, 3> size{std::fabs(rule.voxel_size[0]), std::fabs(rule.voxel_size[1]),
@@ -130,6 +134,7 @@ double track_side(const TensorField& field, const Mat3& transform, Vec3 position
   if (!(step > 0.0) || !std::isfinite(step)) return 0.0;
   const Vec3 advance{step / size[0], step / size[1], step / size[2]};
   const double min_cos = std::cos(rule.max_turn_deg * std::numbers::pi / 180.0);
+  const auto stop_fa = static_cast<float>(rule.stop_fa);
   const auto max_steps = static_cast<std::size_t>(std::floor(rule.max_length_mm / step + 1e-9));
   std::size_t steps = 0;
   for (; steps < max_steps; ++steps) {
@@ -147,9 +152,10 @@ double track_side(const TensorField& field, const Mat3& transform, Vec3 position
       voxel[a] = static_cast<std::size_t>(rounded);
     }
     if (outside) break;
-    const std::size_t i = grid_index(shape, voxel[0], voxel[1], voxel[2]);
-    if (field.valid[i] == 0 || field.fa[i] < rule.stop_fa) break;
-    Vec3 u = apply(transform, field.v1[i]);
+    const auto& packed = field.voxels[grid_index(shape, voxel[0], voxel[1], voxel[2])];
+    // An invalid fit carries FA -1, so this also stops there.
+    if (!(packed[3] >= stop_fa)) break;
+    Vec3 u = quorvex_core::apply(transform, Vec3{packed[0], packed[1], packed[2]});
     const double length = std::sqrt(dot(u, u));
     if (!(length > min_direction_length)) break;
     double alignment = dot(u, direction) / length;
@@ -164,7 +170,7 @@ double track_side(const TensorField& field, const Mat3& transform, Vec3 position
   return static_cast<double>(steps) * step;
 }
 
-TrackingScorer::TrackingScorer(const TensorField& field, std::vector<Seed> seeds,
+TrackingScorer::TrackingScorer(const PackedField& field, std::vector<Seed> seeds,
                                const TrackingRule& rule)
     : field_(field),
       seeds_(std::move(seeds)),
@@ -173,7 +179,8 @@ TrackingScorer::TrackingScorer(const TensorField& field, std::vector<Seed> seeds
 
 double TrackingScorer::seed_length(std::size_t s, const Mat3& transform) const noexcept {
   const Seed& seed = seeds_[s];
-  Vec3 d = apply(transform, field_.v1[seed.voxel]);
+  const auto& packed = field_.voxels[seed.voxel];
+  Vec3 d = quorvex_core::apply(transform, Vec3{packed[0], packed[1], packed[2]});
   const double n = std::sqrt(dot(d, d));
   if (!(n > min_direction_length)) return 0.0;
   for (double& c : d)

@@ -96,7 +96,7 @@ TEST(confirm_test, mask_rule_needs_six_aligned_anisotropic_neighbours) {
       if (i == centre) continue;
       field.fa[i] = kept++ < c.anisotropic_neighbours ? 0.2 : 0.19;
     }
-    EXPECT_EQ(coherent_anisotropy_mask(field, CoherentMaskRule{})[centre], c.inside)
+    EXPECT_EQ(coherent_anisotropy_mask(pack_field(field), CoherentMaskRule{})[centre], c.inside)
         << c.anisotropic_neighbours << " neighbours, cos " << c.neighbour_cos;
   }
 }
@@ -120,12 +120,15 @@ TEST(confirm_test, tracking_stops_at_each_rule) {
        {Case{"30 mm cap", &straight, 2.0, 30.0}, Case{"grid edge", &straight, 35.0, 8.0},
         Case{"low FA", &low_fa, 20.0, 8.0}, Case{"invalid fit", &invalid, 20.0, 8.0},
         Case{"turn above 45 degrees", &sharp, 20.0, 8.0}}) {
-    EXPECT_DOUBLE_EQ(track_side(*c.field, identity_matrix, {c.start_x, 20.0, 1.0}, x_axis, mm2()),
+    EXPECT_DOUBLE_EQ(
+        track_side(pack_field(*c.field), identity_matrix, {c.start_x, 20.0, 1.0}, x_axis, mm2()),
                      c.expected_mm)
         << c.rule;
   }
-  EXPECT_GT(track_side(gentle, identity_matrix, {20.0, 20.0, 1.0}, x_axis, mm2()), 8.0);
-  EXPECT_EQ(track_side(straight, identity_matrix, {NAN, 20.0, 1.0}, x_axis, mm2()), 0.0);
+  EXPECT_GT(track_side(pack_field(gentle), identity_matrix, {20.0, 20.0, 1.0}, x_axis, mm2()),
+            8.0);
+  EXPECT_EQ(track_side(pack_field(straight), identity_matrix, {NAN, 20.0, 1.0}, x_axis, mm2()),
+            0.0);
 }
 
 TEST(confirm_test, a_signed_permutation_of_the_table_relabels_the_class_scores_exactly) {
@@ -136,8 +139,10 @@ TEST(confirm_test, a_signed_permutation_of_the_table_relabels_the_class_scores_e
   for (Vec3& v : permuted.v1)
     v = quorvex_core::apply(p, v);
   const auto seeds = draw_seeds(field, Mask(voxel_count(shape), true), 0.3, 300, 1);
-  TrackingScorer original(field, seeds, mm2());
-  TrackingScorer relabelled(permuted, seeds, mm2());
+  const PackedField packed = pack_field(field);
+  const PackedField packed_permuted = pack_field(permuted);
+  TrackingScorer original(packed, seeds, mm2());
+  TrackingScorer relabelled(packed_permuted, seeds, mm2());
   const ClassScores a = score_classes(original, identity_matrix);
   const ClassScores b = score_classes(relabelled, identity_matrix);
   // Class C on the permuted field reads C P v: class C P on the original one.
