@@ -1,6 +1,8 @@
 // Scoring the antipodal classes through one scorer, and the coherence scorer behind the seam.
 #include "class_scoring.hpp"
 
+#include "quorvex/pool.hpp"
+
 namespace quorvex_core {
 namespace {
 
@@ -45,6 +47,19 @@ ClassScore CoherenceClassScorer::score(std::size_t /*class_index*/, const Mat3& 
   }
   const CoherenceScore s = scorer_.score(transformed_, step_);
   return {s.coherence, s.n_samples};
+}
+
+ClassScores CoherenceClassScorer::score_all(const std::array<Mat3, class_count>& transforms) {
+  if (!sampled_) return ClassScorer::score_all(transforms);
+  ClassScores scores{};
+  // Each class writes its own slot, so a redo is harmless and the order does not matter.
+  pool::run_chunks(class_count, 1, [&](std::size_t first, std::size_t last) {
+    for (std::size_t c = first; c < last; ++c) {
+      const CoherenceScore s = scorer_.score(field_.v1, transforms[c], step_);
+      scores[c] = {s.coherence, s.n_samples};
+    }
+  });
+  return scores;
 }
 
 ClassWinner class_winner(const ClassScores& scores) noexcept {

@@ -49,6 +49,8 @@ class CoherenceClassScorer final : public ClassScorer {
   CoherenceClassScorer(const TensorField& field, const Mask& mask, double step,
                        std::vector<std::size_t> scored);
   [[nodiscard]] ClassScore score(std::size_t class_index, const Mat3& transform) override;
+  /// A sample is too small to split over the workers, so its classes run side by side instead.
+  [[nodiscard]] ClassScores score_all(const std::array<Mat3, class_count>& transforms) override;
 
  private:
   const TensorField& field_;

@@ -55,31 +55,39 @@ Mask coherent_anisotropy_mask(const PackedField& field, const CoherentMaskRule& 
   std::vector<std::uint8_t> inside(packed.size(), 0);
   const auto run = [&](std::size_t first, std::size_t last) {
     for (std::size_t x = first; x < last; ++x) {
-      const std::size_t x0 = x == 0 ? 0 : x - 1;
-      const std::size_t x1 = std::min(x + 1, shape[0] - 1);
       for (std::size_t y = 0; y < shape[1]; ++y) {
-        const std::size_t y0 = y == 0 ? 0 : y - 1;
-        const std::size_t y1 = std::min(y + 1, shape[1] - 1);
         for (std::size_t z = 0; z < shape[2]; ++z) {
           const std::size_t i = grid_index(shape, x, y, z);
           const auto& v = packed[i];
           if (!(v[3] >= min_fa)) continue;
-          const std::size_t z0 = z == 0 ? 0 : z - 1;
-          const std::size_t z1 = std::min(z + 1, shape[2] - 1);
-          // Every neighbour is added without a branch: weight 0 unless anisotropic.
           float count = -1.0F;  // the voxel itself is visited below
           float alignment = 0.0F;
-          for (std::size_t nx = x0; nx <= x1; ++nx) {
-            for (std::size_t ny = y0; ny <= y1; ++ny) {
-              const auto row = static_cast<std::ptrdiff_t>(nx) * stride_x +
-                               static_cast<std::ptrdiff_t>(ny) * stride_y;
-              for (std::size_t nz = z0; nz <= z1; ++nz) {
-                const auto& u = packed[static_cast<std::size_t>(row) + nz];
-                const float weight = u[3] >= min_fa ? 1.0F : 0.0F;
-                const bool self = nx == x && ny == y && nz == z;
-                count += weight;
-                alignment += self ? 0.0F
-                                  : weight * std::fabs(v[0] * u[0] + v[1] * u[1] + v[2] * u[2]);
+          // Every neighbour is added without a branch: weight 0 unless anisotropic.
+          const auto add = [&](std::size_t j) {
+            const auto& u = packed[j];
+            const float weight = u[3] >= min_fa ? 1.0F : 0.0F;
+            count += weight;
+            alignment +=
+                j == i ? 0.0F : weight * std::fabs(v[0] * u[0] + v[1] * u[1] + v[2] * u[2]);
+          };
+          const bool interior =
+              x > 0 && x + 1 < shape[0] && y > 0 && y + 1 < shape[1] && z > 0 && z + 1 < shape[2];
+          if (interior) {
+            // Fixed bounds let the compiler unroll the 27 visits.
+            for (std::ptrdiff_t dx = -1; dx <= 1; ++dx) {
+              for (std::ptrdiff_t dy = -1; dy <= 1; ++dy) {
+                const auto row = static_cast<std::ptrdiff_t>(i) + dx * stride_x + dy * stride_y;
+                for (std::ptrdiff_t dz = -1; dz <= 1; ++dz)
+                  add(static_cast<std::size_t>(row + dz));
+              }
+            }
+          } else {
+            for (std::size_t nx = x == 0 ? 0 : x - 1; nx <= std::min(x + 1, shape[0] - 1); ++nx) {
+              for (std::size_t ny = y == 0 ? 0 : y - 1; ny <= std::min(y + 1, shape[1] - 1); ++ny) {
+                for (std::size_t nz = z == 0 ? 0 : z - 1; nz <= std::min(z + 1, shape[2] - 1);
+                     ++nz) {
+                  add(grid_index(shape, nx, ny, nz));
+                }
               }
             }
           }

@@ -122,11 +122,10 @@ TEST(confirm_test, tracking_stops_at_each_rule) {
         Case{"turn above 45 degrees", &sharp, 20.0, 8.0}}) {
     EXPECT_DOUBLE_EQ(
         track_side(pack_field(*c.field), identity_matrix, {c.start_x, 20.0, 1.0}, x_axis, mm2()),
-                     c.expected_mm)
+        c.expected_mm)
         << c.rule;
   }
-  EXPECT_GT(track_side(pack_field(gentle), identity_matrix, {20.0, 20.0, 1.0}, x_axis, mm2()),
-            8.0);
+  EXPECT_GT(track_side(pack_field(gentle), identity_matrix, {20.0, 20.0, 1.0}, x_axis, mm2()), 8.0);
   EXPECT_EQ(track_side(pack_field(straight), identity_matrix, {NAN, 20.0, 1.0}, x_axis, mm2()),
             0.0);
 }
