@@ -19,6 +19,8 @@
 #include "quorvex/report.hpp"
 #include "quorvex/text.hpp"
 #include "quorvex/volume.hpp"
+#include "quorvex/volume_plan.hpp"
+#include "quorvex/volume_stream.hpp"
 
 namespace quorvex_core::bids_batch {
 namespace {
@@ -119,10 +121,12 @@ Outcome<Status> audit_entry(const std::string& folder, const DwiEntry& entry,
                             std::string_view run_name, const BatchOptions& options) {
   auto table = io::read_fsl_pair(entry.bvec, entry.bval);
   if (!table) return failure(table.error());
-  auto read = read_volume_with_info(entry.dwi);
+  // Only the volumes the audit looks at are read.
+  const std::vector<std::size_t> used = pipeline::volumes_used(*table, options.pipeline);
+  auto read = stream_volume(entry.dwi, used);
   if (!read) return failure(read.error());
-  const ImageArray& image = read->first;
-  const VolumeInfo& info = read->second;
+  const ImageArray& image = read->image;
+  const VolumeInfo& info = read->info;
 
   pipeline::PipelineOptions run_options = options.pipeline;
   run_options.flip_options.frame_map = voxel_frame_map(/*from_grad=*/false, info);

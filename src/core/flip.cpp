@@ -9,6 +9,7 @@
 
 #include "quorvex/candidate.hpp"
 #include "quorvex/coherence.hpp"
+#include "quorvex/interrupt.hpp"
 
 namespace quorvex_core {
 namespace {
@@ -95,7 +96,10 @@ std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask
   std::vector<Vec3> transformed(field.v1.size(), Vec3{0.0, 0.0, 0.0});
   std::vector<Candidate> candidates = all_candidates();
   std::vector<CoherenceScore> scores(candidates.size());
+  const interrupt::Token token = interrupt::Token::current();
   for (std::size_t k = 0; k < candidates.size(); ++k) {
+    // A stopped call ends here; its caller sees the stop and drops the partial ranking.
+    if (token.stop_requested()) break;
     // Sign codes 4..7 are the negations of codes 3..0 of the same permutation. Negating a
     // field negates every vector and swaps each voxel's two probes, all exactly, and the index
     // adds a voxel's two probes before anything else, so the antipode's score is bit-identical:
@@ -180,6 +184,7 @@ Result<Detection> detect_flip_on_shell(const ImageArray& image, const GradientTa
   const auto rank_start = Clock::now();
   auto ranking = rank_candidates(fitted->field, fitted->mask, options.frame_map, options.step);
   detection.coherence = since(rank_start);
+  if (interrupt::Token::current().stopped()) return fail(interrupt::error());
   detection.result = assemble_result(fitted->n_wm_voxels, std::move(ranking), shell.nominal_b,
                                      fitted->mask_mean_fa, options.min_relative_margin);
   detection.glyphs = {std::move(fitted->field), std::move(fitted->mask), options.frame_map};

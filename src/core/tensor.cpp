@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 
+#include "quorvex/interrupt.hpp"
 #include "quorvex/pool.hpp"
 
 namespace quorvex_core {
@@ -122,6 +123,9 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
         return fail(Error::dti_fit(
             fmt::format("volume {} is outside the {}-volume image and table", v, volumes)));
       }
+      if (image.volume(v) == nullptr) {
+        return fail(Error::dti_fit(fmt::format("volume {} of the image was not read", v)));
+      }
     }
   }
   const Eigen::MatrixXd x = design_matrix(table, b0_indices, shell_indices);
@@ -151,11 +155,11 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
 
   std::vector<std::uint64_t> rows_volumes(b0_indices.begin(), b0_indices.end());
   rows_volumes.insert(rows_volumes.end(), shell_indices.begin(), shell_indices.end());
-  const std::span<const float> samples = image.samples();
   const double* p = pinv.data();
   const std::span<const std::uint64_t> reference = b0_indices.empty() ? shell_indices : b0_indices;
 
   const std::size_t chunks = (n + chunk_voxels - 1) / chunk_voxels;
+  const interrupt::Token token = interrupt::Token::current();
   const auto run = [&](std::size_t first, std::size_t last) {
     // Per-task scratch, reused by every block of the task: the log signals of one block of
     // voxels, row by row, and their reference signals.
@@ -163,6 +167,7 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
     std::vector<double> s_ref(block_voxels);
     std::vector<double> coefficients(6 * block_voxels);
     for (std::size_t c = first; c < last; ++c) {
+      if (token.stop_requested()) return;
       const std::size_t chunk_end = std::min(n, (c + 1) * chunk_voxels);
       for (std::size_t start = c * chunk_voxels; start < chunk_end; start += block_voxels) {
         const std::size_t count = std::min(block_voxels, chunk_end - start);
@@ -170,12 +175,12 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
         //    contiguous run of one volume instead of hopping between volumes per voxel.
         std::fill_n(s_ref.begin(), count, 0.0);
         for (const std::uint64_t v : reference) {
-          const float* in = samples.data() + start + v * n;
+          const float* in = image.volume(v) + start;
           for (std::size_t k = 0; k < count; ++k)
             s_ref[k] += in[k];
         }
         for (std::size_t j = 0; j < rows; ++j) {
-          const float* in = samples.data() + start + rows_volumes[j] * n;
+          const float* in = image.volume(rows_volumes[j]) + start;
           double* out = logs.data() + j * block_voxels;
           for (std::size_t k = 0; k < count; ++k)
             out[k] = log_signal(in[k]);
@@ -217,6 +222,7 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
   };
   // Each task writes the same values to its own voxels however often it runs.
   pool::run_chunks(chunks, 1, run);
+  if (token.stopped()) return fail(interrupt::error());
   return field;
 }
 
