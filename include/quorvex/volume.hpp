@@ -154,7 +154,7 @@ struct TimedVolume {
 /// sample is not 0.0 (NaN counts as inside). `Nifti` for an image of any other rank.
 [[nodiscard]] Result<Mask> mask_from_volume(const ImageArray& image);
 
-/// Reads a mask image and applies the mask rule; the errors of both.
+/// Reads volume 0 of a mask image (`stream_volume`) and applies the mask rule; the errors of both.
 [[nodiscard]] Result<Mask> read_mask(const std::string& path);
 
 /// Mean (accumulated in f64) of `samples`, given in logical visiting order, over the entries

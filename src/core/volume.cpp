@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "quorvex/pool.hpp"
+#include "quorvex/volume_stream.hpp"
 #include "volume_access.hpp"
 
 namespace quorvex_core {
@@ -293,9 +294,11 @@ Result<Mask> mask_from_volume(const ImageArray& image) {
 }
 
 Result<Mask> read_mask(const std::string& path) {
-  auto loaded = read_volume_with_info(path);
+  // The rule looks at volume 0 alone, so only it is read.
+  const std::array<std::size_t, 1> first{0};
+  auto loaded = stream_volume(path, first);
   if (!loaded) return fail(loaded.error());
-  return mask_from_volume(loaded->first);
+  return mask_from_volume(loaded->image);
 }
 
 double masked_mean(std::span<const float> samples, const Mask* mask) noexcept {
