@@ -322,7 +322,7 @@ std::vector<double> mean_for_volumes(const ImageArray& image, std::span<const st
     for (std::size_t i = begin; i < end; ++i) {
       const float* samples = image.volume(volumes[i]);
       means[i] = samples != nullptr ? masked_mean_logical(samples, sub_shape, mask)
-                                : std::numeric_limits<double>::quiet_NaN();
+                                    : std::numeric_limits<double>::quiet_NaN();
     }
   };
   // Each task writes only its own slots, so a redo after a pool failure gives the same answer.

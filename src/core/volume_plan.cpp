@@ -13,7 +13,8 @@ std::vector<std::size_t> volumes_used(const GradientTable& table, const Pipeline
   used.insert(used.end(), fit_b0.begin(), fit_b0.end());
   std::optional<Shell> shell;
   if (options.shell) {
-    auto picked = pick_shell(table.bvals(), options.b0_threshold, options.tolerance, *options.shell);
+    auto picked =
+        pick_shell(table.bvals(), options.b0_threshold, options.tolerance, *options.shell);
     if (picked) shell = std::move(*picked);
   } else {
     shell = select_working_shell(table, options.flip_options.b0_threshold,

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <limits>
 
+#include "image_file.hpp"
 #include "quorvex/io/gzip.hpp"
 #include "quorvex/pool.hpp"
 #include "quorvex/volume.hpp"
-#include "image_file.hpp"
 #include "volume_access.hpp"
 
 namespace quorvex_core {

@@ -196,8 +196,8 @@ class Stream {
       got = *n;
     } else {
       while (got < out.size()) {
-        const ssize_t n = ::pread(fd_, out.data() + got, out.size() - got,
-                                  static_cast<off_t>(position_ + got));
+        const ssize_t n =
+            ::pread(fd_, out.data() + got, out.size() - got, static_cast<off_t>(position_ + got));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return fail(Error::nifti_errno(errno));
         if (n == 0) break;
@@ -363,8 +363,8 @@ Result<TimedVolume> stream_volume(const std::string& path,
           file->size(), most)));
     }
   } else if (end > file->size()) {
-    return fail(Error::nifti(fmt::format(
-        "header implies {} bytes of image but the file holds {}", end, file->size())));
+    return fail(Error::nifti(
+        fmt::format("header implies {} bytes of image but the file holds {}", end, file->size())));
   }
 
   Layout layout;

@@ -202,7 +202,8 @@ TEST(volume_stream_test, nothing_after_the_image_member_is_read) {
 
 TEST(volume_stream_test, an_interrupt_stops_the_read_and_the_fit) {
   const quorvex_test::ScratchDir dir;
-  const std::string path = dir.write("s.nii.gz", quorvex_test::gzip(plain_image({8, 8, 8, 4}, 2048)));
+  const std::string path =
+      dir.write("s.nii.gz", quorvex_test::gzip(plain_image({8, 8, 8, 4}, 2048)));
   static int calls = 0;
   const auto after_three = []() noexcept { return ++calls > 3; };
   {

@@ -50,9 +50,8 @@ struct Inflater::State {
   inflate_state isal{};
 
   [[nodiscard]] std::size_t next_offset() const noexcept {
-    return input_offset + static_cast<std::size_t>(isal.next_in -
-                                                   reinterpret_cast<const std::uint8_t*>(
-                                                       input.data()));
+    return input_offset + static_cast<std::size_t>(
+                              isal.next_in - reinterpret_cast<const std::uint8_t*>(input.data()));
   }
 
   // Loads the next compressed chunk once ISA-L has taken the last one; false at the end of the
