@@ -13,7 +13,6 @@ import textwrap
 import time
 
 import pytest
-
 from test_hostile import GOOD, gz, outcome, table
 
 import _quorvex
