@@ -173,14 +173,10 @@ using Lanes = double __attribute__((vector_size(32)));
 // rows j, in order, of weights[j * 6 + k] * logs[j * block_voxels + v]. Four voxels at a time
 // with their six sums held in registers; each sum is the same sequence of separately rounded
 // multiplies and adds as the plain loop, so the result does not depend on the build target.
-#if defined(__x86_64__)
-[[gnu::target_clones("avx2", "default")]]
-#endif
-void coefficient_block(const double* weights,
-                                                                 const double* logs,
-                                                                 std::size_t rows,
-                                                                 std::size_t count,
-                                                                 double* coefficients) {
+// Inlined into one caller per instruction set.
+[[gnu::always_inline]] inline void coefficient_body(const double* weights, const double* logs,
+                                                    std::size_t rows, std::size_t count,
+                                                    double* coefficients) {
   std::size_t v = 0;
   for (; v + 4 <= count; v += 4) {
     std::array<Lanes, 6> sum{};
@@ -203,6 +199,30 @@ void coefficient_block(const double* weights,
     for (std::size_t k = 0; k < 6; ++k)
       coefficients[k * block_voxels + v] = sum[k];
   }
+}
+
+// Chosen when first called rather than by an ifunc resolver, which would run before the
+// sanitizers' runtimes are up.
+void coefficient_block_plain(const double* weights, const double* logs, std::size_t rows,
+                             std::size_t count, double* coefficients) {
+  coefficient_body(weights, logs, rows, count, coefficients);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] void coefficient_block_avx2(const double* weights, const double* logs,
+                                                    std::size_t rows, std::size_t count,
+                                                    double* coefficients) {
+  coefficient_body(weights, logs, rows, count, coefficients);
+}
+#endif
+
+void coefficient_block(const double* weights, const double* logs, std::size_t rows,
+                       std::size_t count, double* coefficients) {
+#if defined(__x86_64__)
+  static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+  if (avx2) return coefficient_block_avx2(weights, logs, rows, count, coefficients);
+#endif
+  coefficient_block_plain(weights, logs, rows, count, coefficients);
 }
 
 }  // namespace
