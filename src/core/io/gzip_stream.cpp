@@ -156,7 +156,9 @@ struct Inflater::State {
     if (isal_inflate(&isal) < 0) return fail(name_fault(member_start));
     const std::size_t written = room - isal.avail_out;
     if (written == 0 && isal.avail_in == had && isal.block_state != ISAL_BLOCK_FINISH) {
-      // No progress: ISA-L wants more input.
+      // No progress: ISA-L wants more input. Stuck with input left would be a decoder fault;
+      // refilling then would drop bytes, so the member is judged by zlib instead.
+      if (isal.avail_in != 0) return fail(name_fault(member_start));
       auto more = refill();
       if (!more) return fail(more.error());
       if (!*more) return fail(Error::nifti("gzip stream is truncated"));
