@@ -112,6 +112,29 @@ struct Inflater::State {
     return error;
   }
 
+  // A member whose trailer disagrees with what it inflated to: which of its two fields does,
+  // read from the file, so a huge member is not inflated a second time just to say so. The
+  // trailer ends where ISA-L stopped, less the bytes it had read ahead; when that place does not
+  // hold a disagreeing trailer, zlib judges the member after all.
+  Error name_checksum_fault() {
+    const std::size_t read_ahead = static_cast<std::size_t>(std::max(0, isal.read_in_length)) / 8;
+    const std::size_t end = next_offset() - std::min(next_offset(), read_ahead);
+    std::array<std::uint8_t, 8> trailer{};
+    if (end >= member_start + 18) {
+      auto got = pread_some(fd, reinterpret_cast<std::byte*>(trailer.data()), trailer.size(),
+                            end - trailer.size());
+      if (got && *got == trailer.size()) {
+        const auto field = [&](std::size_t at) {
+          return std::uint32_t{trailer[at]} | std::uint32_t{trailer[at + 1]} << 8 |
+                 std::uint32_t{trailer[at + 2]} << 16 | std::uint32_t{trailer[at + 3]} << 24;
+        };
+        if (field(0) != isal.crc) return Error::nifti("gzip CRC-32 mismatch");
+        if (field(4) != isal.total_out) return Error::nifti("gzip length check mismatch");
+      }
+    }
+    return name_fault(member_start);
+  }
+
   // After a checked member: another member follows (true), or zero padding or nothing ends the
   // stream (false). Anything else is the next member's fault.
   Result<bool> next_member() {
@@ -153,7 +176,9 @@ struct Inflater::State {
     isal.avail_out = static_cast<std::uint32_t>(std::min(out.size(), max_isal_step));
     const std::uint32_t room = isal.avail_out;
     const std::uint32_t had = isal.avail_in;
-    if (isal_inflate(&isal) < 0) return fail(name_fault(member_start));
+    const int code = isal_inflate(&isal);
+    if (code == ISAL_INCORRECT_CHECKSUM) return fail(name_checksum_fault());
+    if (code < 0) return fail(name_fault(member_start));
     const std::size_t written = room - isal.avail_out;
     if (written == 0 && isal.avail_in == had && isal.block_state != ISAL_BLOCK_FINISH) {
       // No progress: ISA-L wants more input. Stuck with input left would be a decoder fault;
