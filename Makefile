@@ -87,8 +87,9 @@ asan-test: deps build/asan/build.ninja
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
 
-# The parallel stages under ThreadSanitizer: coherence, tensor fit, masked means and conversion.
-TSAN_FILTER := coherence_test.*:tensor_test.*:volume_test.*:flip_test.*:pipeline_test.*
+# The parallel stages under ThreadSanitizer: coherence, tensor fit, masked means, conversion and
+# the streamed read's reading and converting threads.
+TSAN_FILTER := coherence_test.*:tensor_test.*:volume_test.*:volume_stream_test.*:flip_test.*:pipeline_test.*
 
 tsan-test: deps build/tsan/build.ninja
 	$(CMAKE) --build build/tsan -j $(JOBS) --target quorvex_core_tests
@@ -138,6 +139,7 @@ bench: build build/cpp/build.ninja
 	$(PY) bench/bids_batch_bench.py
 	mkdir -p build/bench-data
 	$(PY) bench/audit_bench.py --folder build/bench-data
+	$(if $(HCP),$(PY) bench/audit_bench.py --folder build/bench-data --hcp)
 	$(PY) bench/flip_accuracy.py
 	$(PY) bench/confirm_accuracy.py
 	$(PY) bench/confirm_speed.py --folder build/bench-data $(if $(HCP),--hcp)

@@ -1,21 +1,26 @@
 """audit_profiled() on a 110 x 110 x 70 multi-shell phantom, against dipy's tensor fit and gzip.
 
-    .venv/bin/python bench/audit_bench.py [--folder DIR] [--repeats 3]
+    .venv/bin/python bench/audit_bench.py [--folder DIR] [--repeats 3] [--hcp]
 
 The phantom (6 b0 + 32 directions at b=1000 + 64 at b=2000, 102 volumes, int16, gzip level 6)
 is written to a temporary folder, or to --folder, where a file from an earlier run with the same
-settings is reused. Reported: the stage timings of the fastest of --repeats audit_profiled calls;
-dipy's OLS TensorModel fit on the volumes our fit uses (the b0s and the shell nearest b=1000)
-over the voxels our fit does not skip (mean b0 >= 1); and `gzip -dc` (and `igzip -dc` when
-installed) of the same file, best of --repeats.
+settings is reused. With --hcp it is an HCP-sized 145 x 174 x 145 phantom with 18 b0 and 90
+directions on each of b=1000, 2000 and 3000 (288 volumes; minutes to generate). Every audit runs
+in a fresh interpreter, as a user's call would. Reported, best of --repeats: the wall time of
+the audit call and its stage timings; its peak resident memory above that of an interpreter
+that has imported the module, against the float32 size of the volumes the audit uses; dipy's
+OLS TensorModel fit on those volumes over the voxels our fit does not skip (mean b0 >= 1); and
+`gzip -dc` (and `igzip -dc` when installed) of the same file. Ratios come from this one run.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -24,9 +29,11 @@ import numpy as np
 
 from quorvex import phantom
 
-SHAPE = (110, 110, 70)
-SHELLS = ((1000.0, 32), (2000.0, 64))
-N_B0 = 6
+SIZES = {
+    False: ((110, 110, 70), ((1000.0, 32), (2000.0, 64)), 6),
+    True: ((145, 174, 145), ((1000.0, 90), (2000.0, 90), (3000.0, 90)), 18),
+}
+SHAPE, SHELLS, N_B0 = SIZES[False]
 STAGES = ("decompress", "convert", "fit", "coherence", "other", "total")
 
 
@@ -60,15 +67,48 @@ def best_wall_time(command: list[str], repeats: int) -> float:
     return min(times)
 
 
-def profile_audit(dwi: Path, bvec: Path, bval: Path, repeats: int) -> tuple[dict, dict]:
-    import _quorvex  # the profiled entry needs a build with image support
+# One audit in a fresh interpreter: the call's wall time and stage timings.
+AUDIT_CHILD = """
+import json, sys, time
+import _quorvex
+start = time.perf_counter()
+text, timings = _quorvex.audit_profiled(sys.argv[1], bvec=sys.argv[2], bval=sys.argv[3])
+wall = time.perf_counter() - start
+print(json.dumps({"wall": wall, "timings": timings, "report": json.loads(text)}))
+"""
 
+
+def child_run(code: str, *args: str) -> tuple[str, int]:
+    """Output and peak resident bytes of a fresh interpreter running `code`. The peak is the
+    kernel's own account at exit (a running process's high-water mark lags behind)."""
+    child = subprocess.Popen([sys.executable, "-c", code, *args], stdout=subprocess.PIPE,
+                             text=True)
+    out = child.stdout.read()
+    _, status, usage = os.wait4(child.pid, 0)
+    child.returncode = os.waitstatus_to_exitcode(status)
+    if child.returncode != 0:
+        raise SystemExit(f"child failed with {child.returncode}")
+    return out, usage.ru_maxrss * 1024
+
+
+def profile_audit(dwi: Path, bvec: Path, bval: Path, repeats: int) -> tuple[float, dict, int, dict]:
+    """The fastest of `repeats` audits, and the least peak memory any of them added to an
+    interpreter that has imported the module."""
+    _, imported = child_run("import _quorvex")
     runs = []
     for _ in range(repeats):
-        text, timings = _quorvex.audit_profiled(str(dwi), bvec=str(bvec), bval=str(bval))
-        runs.append((timings["total"], timings, text))
-    _, timings, text = min(runs, key=lambda run: run[0])
-    return timings, json.loads(text)
+        out, peak = child_run(AUDIT_CHILD, str(dwi), str(bvec), str(bval))
+        runs.append((json.loads(out), peak - imported))
+    best = min(runs, key=lambda run: run[0]["wall"])[0]
+    peak = min(run[1] for run in runs)
+    return best["wall"], best["timings"], peak, best["report"]
+
+
+def used_volumes(bvals: np.ndarray) -> np.ndarray:
+    """The b0 volumes and those of the shell nearest b=1000, as the detector chooses them."""
+    shells = [b for b, _ in SHELLS]
+    nearest = min(shells, key=lambda b: (abs(b - 1000.0), b))
+    return (bvals <= 50.0) | (np.abs(bvals - nearest) <= 0.05 * nearest)
 
 
 def dipy_fit(dwi: Path, bvals: np.ndarray, bvecs: np.ndarray) -> tuple[float, int]:
@@ -78,7 +118,7 @@ def dipy_fit(dwi: Path, bvals: np.ndarray, bvecs: np.ndarray) -> tuple[float, in
     from dipy.reconst.dti import TensorModel
 
     b0 = bvals <= 50.0
-    used = b0 | (np.abs(bvals - 1000.0) <= 50.0)
+    used = used_volumes(bvals)
     data = np.asarray(nib.load(dwi).dataobj)[..., used]
     mask = data[..., b0[used]].mean(axis=-1) >= 1.0
     model = TensorModel(gradient_table(bvals[used], bvecs=bvecs[:, used].T), fit_method="OLS")
@@ -93,7 +133,11 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--level", type=int, default=6, help="gzip level of the phantom file")
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--hcp", action="store_true", help="the 145 x 174 x 145 x 288 phantom")
+    parser.add_argument("--skip-dipy", action="store_true", help="leave out dipy's fit (slow)")
     args = parser.parse_args()
+    global SHAPE, SHELLS, N_B0
+    SHAPE, SHELLS, N_B0 = SIZES[args.hcp]
 
     with tempfile.TemporaryDirectory() as scratch:
         folder = args.folder or Path(scratch)
@@ -106,12 +150,17 @@ def main() -> None:
             f"{np.prod(SHAPE) * bvals.size * 2 / 1e6:.1f} MB of int16 samples"
         )
 
-        timings, report = profile_audit(dwi, bvec, bval, args.repeats)
-        flip = report["flip"]
-        dipy_seconds, n_voxels = dipy_fit(dwi, bvals, np.loadtxt(bvec))
-        gzip_seconds = best_wall_time(["gzip", "-dc", str(dwi)], args.repeats)
         igzip = shutil.which("igzip")
+        # Every contender reads the file from the page cache.
+        best_wall_time(["cat", str(dwi)], 1)
         igzip_seconds = best_wall_time([igzip, "-dc", str(dwi)], args.repeats) if igzip else None
+        wall, timings, peak, report = profile_audit(dwi, bvec, bval, args.repeats)
+        flip = report["flip"]
+        gzip_seconds = best_wall_time(["gzip", "-dc", str(dwi)], args.repeats)
+        dipy_seconds, n_voxels = (
+            (float("nan"), 0) if args.skip_dipy else dipy_fit(dwi, bvals, np.loadtxt(bvec))
+        )
+        used_bytes = int(np.prod(SHAPE)) * int(used_volumes(bvals).sum()) * 4
 
     ours_rate = n_voxels / timings["fit"] if timings["fit"] > 0 else float("inf")
     dipy_rate = n_voxels / dipy_seconds
@@ -120,6 +169,7 @@ def main() -> None:
         f"{flip['relative_margin']:.4f}, {flip['n_wm_voxels']} WM voxels\n"
     )
     print(f"{'stage (best of ' + str(args.repeats) + ')':<28}{'seconds':>9}")
+    print(f"  {'audit call, wall':<26}{wall:>9.3f}")
     for stage in STAGES:
         print(f"  audit_profiled {stage:<12}{timings[stage]:>9.3f}")
     print(f"  {'gzip -dc':<26}{gzip_seconds:>9.3f}")
@@ -142,14 +192,20 @@ def main() -> None:
             f"{evaluations / 1e6:.1f} M voxel evaluations/s"
         )
 
+    print(
+        f"peak memory above the imported module {peak / 1e6:.0f} MB for "
+        f"{used_volumes(bvals).sum()} used volumes of {used_bytes / 1e6:.0f} MB as float32"
+    )
+
     fit_and_coherence = timings["fit"] + timings["coherence"]
     goals = [
+        ("peak memory / used float32 <= 1.15", peak / used_bytes, 1.15, "<="),
         ("fit throughput >= 30x dipy", ours_rate / dipy_rate, 30.0, ">="),
         ("(fit + coherence) / gzip -dc < 0.5", fit_and_coherence / gzip_seconds, 0.5, "<"),
         ("total / gzip -dc < 1", timings["total"] / gzip_seconds, 1.0, "<"),
     ]
     if igzip_seconds is not None:
-        goals.append(("total / igzip -dc <= 1.2", timings["total"] / igzip_seconds, 1.2, "<="))
+        goals.append(("audit wall / igzip -dc <= 1.2", wall / igzip_seconds, 1.2, "<="))
     print("\ngoals")
     for name, value, limit, sense in goals:
         met = {">=": value >= limit, "<": value < limit, "<=": value <= limit}[sense]

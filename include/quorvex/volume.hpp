@@ -51,6 +51,8 @@ struct ImageArrayAccess;
 /// The f32 samples of one image, already scaled, with shape dim[1] ... dim[dim[0]] and indexed
 /// (x, y, z[, v, ...]) in that order. Storage order is the file's: the first index varies
 /// fastest, so one volume of a DWI is one contiguous run. Move-only: an image is read once.
+/// A 4-D image may hold only some of its volumes (the reader keeps those a caller asked for);
+/// its shape is still the file's, and `volume` says which runs are there.
 class ImageArray {
  public:
   static constexpr std::size_t max_rank = 7;
@@ -76,9 +78,16 @@ class ImageArray {
     return axis < rank_ ? shape_[axis] : 1;
   }
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
-  /// Every sample in storage order (first index fastest).
+  /// Every sample in storage order (first index fastest); for an image holding only some
+  /// volumes, those volumes one after the other in increasing order.
   [[nodiscard]] std::span<const float> samples() const noexcept { return {samples_, size_}; }
-  /// The sample at (x, y, z, v); axes past the fourth at index 0. No bounds check.
+  /// Whether every volume is held.
+  [[nodiscard]] bool complete() const noexcept { return slots_.empty(); }
+  /// The run of `size() / dim(rank() - 1)` samples at position `v` of the last axis (the whole
+  /// image below rank 4), or nullptr when `v` is past that axis or the volume was not read.
+  [[nodiscard]] const float* volume(std::size_t v) const noexcept;
+  /// The sample at (x, y, z, v) of a complete image; axes past the fourth at index 0. No bounds
+  /// check.
   [[nodiscard]] float at(std::size_t x, std::size_t y, std::size_t z,
                          std::size_t v = 0) const noexcept {
     return samples_[x + dim(0) * (y + dim(1) * (z + dim(2) * v))];
@@ -92,6 +101,8 @@ class ImageArray {
   std::size_t size_ = 0;
   std::array<std::size_t, max_rank> shape_{};
   std::size_t rank_ = 0;
+  /// Empty for a complete image; else the storage slot of each volume, `absent` when not read.
+  std::vector<std::size_t> slots_;
 };
 
 /// A 4 x 4 matrix stored row by row.
@@ -141,7 +152,7 @@ struct TimedVolume {
 /// sample is not 0.0 (NaN counts as inside). `Nifti` for an image of any other rank.
 [[nodiscard]] Result<Mask> mask_from_volume(const ImageArray& image);
 
-/// Reads a mask image and applies the mask rule; the errors of both.
+/// Reads volume 0 of a mask image (`stream_volume`) and applies the mask rule; the errors of both.
 [[nodiscard]] Result<Mask> read_mask(const std::string& path);
 
 /// Mean (accumulated in f64) of `samples`, given in logical visiting order, over the entries
@@ -154,7 +165,8 @@ struct TimedVolume {
 
 /// One masked mean per requested index, in the order requested: of the sub-array at that
 /// position of the last axis (a volume of a DWI) for images of rank 4 or more, of the whole
-/// image otherwise. Runs in parallel on the shared pool. An index past the last axis gives NaN.
+/// image otherwise. Runs in parallel on the shared pool. An index past the last axis, or of a
+/// volume the image does not hold, gives NaN.
 [[nodiscard]] std::vector<double> mean_for_volumes(const ImageArray& image,
                                                    std::span<const std::size_t> volumes,
                                                    const Mask* mask);

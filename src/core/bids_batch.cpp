@@ -18,6 +18,8 @@
 #include "quorvex/report.hpp"
 #include "quorvex/text.hpp"
 #include "quorvex/volume.hpp"
+#include "quorvex/volume_plan.hpp"
+#include "quorvex/volume_stream.hpp"
 
 namespace quorvex_core::bids_batch {
 namespace {
@@ -99,10 +101,12 @@ Outcome<Status> audit_entry(const std::string& folder, const DwiEntry& entry,
   std::string table_file;
   auto table = io::read_fsl_pair(entry.bvec, entry.bval, &table_file);
   if (!table) return run_failure(run_name, table_file, table.error());
-  auto read = read_volume_with_info(entry.dwi);
+  // Only the volumes the audit looks at are read.
+  const std::vector<std::size_t> used = pipeline::volumes_used(*table, options.pipeline);
+  auto read = stream_volume(entry.dwi, used);
   if (!read) return run_failure(run_name, entry.dwi, read.error());
-  const ImageArray& image = read->first;
-  const VolumeInfo& info = read->second;
+  const ImageArray& image = read->image;
+  const VolumeInfo& info = read->info;
 
   pipeline::PipelineOptions run_options = options.pipeline;
   run_options.flip_options.frame_map = voxel_frame_map(/*from_grad=*/false, info);

@@ -1,6 +1,7 @@
 // Scoring the antipodal classes through one scorer, and the coherence scorer behind the seam.
 #include "class_scoring.hpp"
 
+#include "quorvex/interrupt.hpp"
 #include "quorvex/pool.hpp"
 
 namespace quorvex_core {
@@ -12,8 +13,12 @@ constexpr double min_length = 1e-9;
 
 ClassScores ClassScorer::score_all(const std::array<Mat3, class_count>& transforms) {
   ClassScores scores{};
-  for (std::size_t c = 0; c < class_count; ++c)
+  const interrupt::Token token = interrupt::Token::current();
+  for (std::size_t c = 0; c < class_count; ++c) {
+    // A stopped call ends here; its caller sees the stop and drops the partial scores.
+    if (token.stop_requested()) break;
     scores[c] = score(c, transforms[c]);
+  }
   return scores;
 }
 

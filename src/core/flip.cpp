@@ -9,6 +9,7 @@
 
 #include "class_scoring.hpp"
 #include "quorvex/candidate.hpp"
+#include "quorvex/interrupt.hpp"
 
 namespace quorvex_core {
 namespace {
@@ -167,6 +168,8 @@ Result<Detection> detect_flip_on_shell(const ImageArray& image, const GradientTa
   const auto rank_start = Clock::now();
   auto ranking = rank_candidates(fitted->field, fitted->mask, options.frame_map, options.step);
   detection.coherence = since(rank_start);
+  // A stopped call ends here, before its partial ranking could be mistaken for a verdict.
+  if (interrupt::Token::current().stopped()) return fail(interrupt::error());
   // A user mask is taken as given, so it can hold no voxel with a fitted direction (for example
   // when the design cannot separate the trace from S0); a ranking of nothing must not pass.
   if (std::all_of(ranking.begin(), ranking.end(), [](const auto& c) { return c.n_samples == 0; })) {

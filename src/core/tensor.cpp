@@ -4,12 +4,18 @@
 
 #include <fmt/format.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <Eigen/Dense>
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
+#include "quorvex/interrupt.hpp"
 #include "quorvex/pool.hpp"
 
 namespace quorvex_core {
@@ -47,6 +53,53 @@ double log_signal(float sample) {
   return std::log(std::fmax(static_cast<double>(sample), min_log_signal));
 }
 
+// log_signal over a run of samples.
+void log_row_plain(const float* in, double* out, std::size_t count) {
+  for (std::size_t k = 0; k < count; ++k)
+    out[k] = log_signal(in[k]);
+}
+
+#if defined(__x86_64__)
+// The same with eight whole samples at a time looked up by one pair of gathers; a group holding
+// anything else (a fraction, a negative, NaN, 65536 or more) goes sample by sample.
+[[gnu::target("avx2")]] void log_row_avx2(const float* in, double* out, std::size_t count) {
+  static const double* const table = log_table().data();
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 top = _mm256_set1_ps(static_cast<float>(log_table_size));
+  std::size_t k = 0;
+  for (; k + 8 <= count; k += 8) {
+    const __m256 s = _mm256_loadu_ps(in + k);
+    const __m256i index = _mm256_cvttps_epi32(s);
+    const __m256 in_range =
+        _mm256_and_ps(_mm256_cmp_ps(s, zero, _CMP_GE_OQ), _mm256_cmp_ps(s, top, _CMP_LT_OQ));
+    const __m256 whole = _mm256_cmp_ps(_mm256_cvtepi32_ps(index), s, _CMP_EQ_OQ);
+    if (_mm256_movemask_ps(_mm256_and_ps(in_range, whole)) != 0xFF) {
+      log_row_plain(in + k, out + k, 8);
+      continue;
+    }
+    // The masked form with every lane on: the plain one starts from an undefined register,
+    // which GCC 12 reports as uninitialised.
+    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    const __m256d none = _mm256_setzero_pd();
+    _mm256_storeu_pd(out + k,
+                     _mm256_mask_i32gather_pd(none, table, _mm256_castsi256_si128(index), all, 8));
+    _mm256_storeu_pd(out + k + 4, _mm256_mask_i32gather_pd(
+                                      none, table, _mm256_extracti128_si256(index, 1), all, 8));
+  }
+  log_row_plain(in + k, out + k, count - k);
+}
+
+void log_row(const float* in, double* out, std::size_t count) {
+  static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+  if (avx2) return log_row_avx2(in, out, count);
+  log_row_plain(in, out, count);
+}
+#else
+void log_row(const float* in, double* out, std::size_t count) {
+  log_row_plain(in, out, count);
+}
+#endif
+
 // Design rows: b0 volumes (intercept only), then the shell's volumes.
 Eigen::MatrixXd design_matrix(const GradientTable& table, std::span<const std::uint64_t> b0,
                               std::span<const std::uint64_t> shell) {
@@ -71,10 +124,17 @@ struct VoxelFit {
   bool valid = false;
 };
 
-// The tensor of one voxel from its six fitted coefficients (xx, yy, zz, xy, xz, yz).
-VoxelFit fit_voxel(const std::array<double, 7>& c) {
+// The tensor of one voxel from its six fitted coefficients (xx, yy, zz, xy, xz, yz), `stride`
+// apart.
+VoxelFit fit_voxel(const double* c, std::size_t stride) {
+  const double xx = c[0];
+  const double yy = c[stride];
+  const double zz = c[2 * stride];
+  const double xy = c[3 * stride];
+  const double xz = c[4 * stride];
+  const double yz = c[5 * stride];
   Eigen::Matrix3d d;
-  d << c[1], c[4], c[5], c[4], c[2], c[6], c[5], c[6], c[3];
+  d << xx, xy, xz, xy, yy, yz, xz, yz, zz;
   // The closed-form 3 x 3 solver: several times faster than the iterative one, and accurate
   // far beyond what the fitted tensor itself carries.
   Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver;
@@ -106,6 +166,65 @@ VoxelFit fit_voxel(const std::array<double, 7>& c) {
   return out;
 }
 
+// Four doubles in one register where the machine has them (two SSE2 halves otherwise).
+using Lanes = double __attribute__((vector_size(32)));
+
+// The six coefficients of `count` voxels: coefficients[k * block_voxels + v] = the sum over the
+// rows j, in order, of weights[j * 6 + k] * logs[j * block_voxels + v]. Four voxels at a time
+// with their six sums held in registers; each sum is the same sequence of separately rounded
+// multiplies and adds as the plain loop, so the result does not depend on the build target.
+// Inlined into one caller per instruction set.
+[[gnu::always_inline]] inline void coefficient_body(const double* weights, const double* logs,
+                                                    std::size_t rows, std::size_t count,
+                                                    double* coefficients) {
+  std::size_t v = 0;
+  for (; v + 4 <= count; v += 4) {
+    std::array<Lanes, 6> sum{};
+    for (std::size_t j = 0; j < rows; ++j) {
+      Lanes in;
+      std::memcpy(&in, logs + j * block_voxels + v, sizeof(in));
+      const double* w = weights + j * 6;
+      for (std::size_t k = 0; k < 6; ++k)
+        sum[k] += w[k] * in;
+    }
+    for (std::size_t k = 0; k < 6; ++k)
+      std::memcpy(coefficients + k * block_voxels + v, &sum[k], sizeof(Lanes));
+  }
+  for (; v < count; ++v) {
+    std::array<double, 6> sum{};
+    for (std::size_t j = 0; j < rows; ++j) {
+      for (std::size_t k = 0; k < 6; ++k)
+        sum[k] += weights[j * 6 + k] * logs[j * block_voxels + v];
+    }
+    for (std::size_t k = 0; k < 6; ++k)
+      coefficients[k * block_voxels + v] = sum[k];
+  }
+}
+
+// Chosen when first called rather than by an ifunc resolver, which would run before the
+// sanitizers' runtimes are up.
+void coefficient_block_plain(const double* weights, const double* logs, std::size_t rows,
+                             std::size_t count, double* coefficients) {
+  coefficient_body(weights, logs, rows, count, coefficients);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] void coefficient_block_avx2(const double* weights, const double* logs,
+                                                    std::size_t rows, std::size_t count,
+                                                    double* coefficients) {
+  coefficient_body(weights, logs, rows, count, coefficients);
+}
+#endif
+
+void coefficient_block(const double* weights, const double* logs, std::size_t rows,
+                       std::size_t count, double* coefficients) {
+#if defined(__x86_64__)
+  static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+  if (avx2) return coefficient_block_avx2(weights, logs, rows, count, coefficients);
+#endif
+  coefficient_block_plain(weights, logs, rows, count, coefficients);
+}
+
 }  // namespace
 
 Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
@@ -121,6 +240,9 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
       if (v >= volumes || v >= table.size()) {
         return fail(Error::dti_fit(
             fmt::format("volume {} is outside the {}-volume image and table", v, volumes)));
+      }
+      if (image.volume(v) == nullptr) {
+        return fail(Error::dti_fit(fmt::format("volume {} of the image was not read", v)));
       }
     }
   }
@@ -151,11 +273,17 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
 
   std::vector<std::uint64_t> rows_volumes(b0_indices.begin(), b0_indices.end());
   rows_volumes.insert(rows_volumes.end(), shell_indices.begin(), shell_indices.end());
-  const std::span<const float> samples = image.samples();
-  const double* p = pinv.data();
+  // The six tensor rows of the pseudo-inverse, row j of the design giving six weights side by
+  // side.
+  std::vector<double> weights(rows * 6);
+  for (std::size_t j = 0; j < rows; ++j) {
+    for (std::size_t k = 0; k < 6; ++k)
+      weights[j * 6 + k] = pinv(static_cast<Eigen::Index>(k + 1), static_cast<Eigen::Index>(j));
+  }
   const std::span<const std::uint64_t> reference = b0_indices.empty() ? shell_indices : b0_indices;
 
   const std::size_t chunks = (n + chunk_voxels - 1) / chunk_voxels;
+  const interrupt::Token token = interrupt::Token::current();
   const auto run = [&](std::size_t first, std::size_t last) {
     // Per-task scratch, reused by every block of the task: the log signals of one block of
     // voxels, row by row, and their reference signals.
@@ -163,50 +291,41 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
     std::vector<double> s_ref(block_voxels);
     std::vector<double> coefficients(6 * block_voxels);
     for (std::size_t c = first; c < last; ++c) {
+      if (token.stop_requested()) return;
       const std::size_t chunk_end = std::min(n, (c + 1) * chunk_voxels);
       for (std::size_t start = c * chunk_voxels; start < chunk_end; start += block_voxels) {
         const std::size_t count = std::min(block_voxels, chunk_end - start);
-        // 1. Reference signals and log signals, one volume at a time: each pass streams a
-        //    contiguous run of one volume instead of hopping between volumes per voxel.
+        // 1. Reference signals, one volume at a time: each pass streams a contiguous run of
+        //    one volume instead of hopping between volumes per voxel.
         std::fill_n(s_ref.begin(), count, 0.0);
         for (const std::uint64_t v : reference) {
-          const float* in = samples.data() + start + v * n;
+          const float* in = image.volume(v) + start;
           for (std::size_t k = 0; k < count; ++k)
             s_ref[k] += in[k];
         }
-        for (std::size_t j = 0; j < rows; ++j) {
-          const float* in = samples.data() + start + rows_volumes[j] * n;
-          double* out = logs.data() + j * block_voxels;
-          for (std::size_t k = 0; k < count; ++k)
-            out[k] = log_signal(in[k]);
-        }
-        // 2. The six tensor coefficients of every voxel of the block: a small matrix product
-        //    with the voxels innermost, so it vectorises, while each voxel's sum still runs
-        //    over the rows in order.
-        std::fill(coefficients.begin(), coefficients.end(), 0.0);
-        for (std::size_t j = 0; j < rows; ++j) {
-          const double* in = logs.data() + j * block_voxels;
-          for (std::size_t k = 0; k < 6; ++k) {
-            const double weight = p[(k + 1) * rows + j];
-            double* out = coefficients.data() + k * block_voxels;
-            for (std::size_t v = 0; v < count; ++v)
-              out[v] += weight * in[v];
+        // Background blocks (every voxel below the signal floor) need no fit at all.
+        const double n_reference = static_cast<double>(reference.size());
+        const bool any_fitted = std::any_of(s_ref.begin(), s_ref.begin() + count, [&](double s) {
+          return !(s / n_reference < min_signal);
+        });
+        if (any_fitted) {
+          // 2. Log signals row by row, then the six tensor coefficients of every voxel.
+          for (std::size_t j = 0; j < rows; ++j) {
+            log_row(image.volume(rows_volumes[j]) + start, logs.data() + j * block_voxels, count);
           }
+          coefficient_block(weights.data(), logs.data(), rows, count, coefficients.data());
         }
-        // 3. One eigendecomposition per voxel.
+        // 3. One eigendecomposition per fitted voxel.
         for (std::size_t k = 0; k < count; ++k) {
           const std::size_t s = start + k;
           const std::size_t xi = s % nx;
           const std::size_t yi = (s / nx) % ny;
           const std::size_t zi = s / (nx * ny);
           const std::size_t out = (xi * ny + yi) * nz + zi;
-          const double reference_signal = s_ref[k] / static_cast<double>(reference.size());
+          const double reference_signal = s_ref[k] / n_reference;
           field.s0[out] = reference_signal;
           if (reference_signal < min_signal) continue;
-          std::array<double, 7> voxel{};
-          for (std::size_t m = 0; m < 6; ++m)
-            voxel[m + 1] = coefficients[m * block_voxels + k];
-          const VoxelFit fit = fit_voxel(voxel);
+          const VoxelFit fit = fit_voxel(coefficients.data() + k, block_voxels);
           if (!fit.valid) continue;
           field.v1[out] = fit.v1;
           field.fa[out] = fit.fa;
@@ -217,6 +336,7 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
   };
   // Each task writes the same values to its own voxels however often it runs.
   pool::run_chunks(chunks, 1, run);
+  if (token.stopped()) return fail(interrupt::error());
   return field;
 }
 

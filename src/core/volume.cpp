@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "quorvex/pool.hpp"
+#include "quorvex/volume_stream.hpp"
 #include "volume_access.hpp"
 
 namespace quorvex_core {
@@ -68,6 +69,10 @@ ImageArray ImageArrayAccess::adopt(std::span<const std::size_t> shape, PageBuffe
   image.size_ = count;
   image.storage_ = std::move(storage);
   return image;
+}
+
+void ImageArrayAccess::keep_volumes(ImageArray& image, std::vector<std::size_t> slots) noexcept {
+  image.slots_ = std::move(slots);
 }
 
 }  // namespace detail
@@ -170,7 +175,8 @@ ImageArray::ImageArray(ImageArray&& other) noexcept
       samples_(std::exchange(other.samples_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       shape_(other.shape_),
-      rank_(std::exchange(other.rank_, 0)) {}
+      rank_(std::exchange(other.rank_, 0)),
+      slots_(std::move(other.slots_)) {}
 
 ImageArray& ImageArray::operator=(ImageArray&& other) noexcept {
   if (this != &other) {
@@ -179,8 +185,21 @@ ImageArray& ImageArray::operator=(ImageArray&& other) noexcept {
     size_ = std::exchange(other.size_, 0);
     shape_ = other.shape_;
     rank_ = std::exchange(other.rank_, 0);
+    slots_ = std::move(other.slots_);
   }
   return *this;
+}
+
+const float* ImageArray::volume(std::size_t v) const noexcept {
+  if (rank_ < 4) return v == 0 ? samples_ : nullptr;
+  const std::size_t last = shape_[rank_ - 1];
+  if (v >= last) return nullptr;
+  std::size_t run = 1;
+  for (std::size_t axis = 0; axis + 1 < rank_; ++axis)
+    run *= shape_[axis];
+  if (slots_.empty()) return samples_ + v * run;
+  const std::size_t slot = slots_[v];
+  return slot == detail::ImageArrayAccess::absent ? nullptr : samples_ + slot * run;
 }
 
 Result<ImageArray> ImageArray::from_samples(std::span<const std::size_t> shape,
@@ -267,7 +286,7 @@ Result<Mask> mask_from_volume(const ImageArray& image) {
   Mask mask;
   mask.reserve(grid[0] * grid[1] * grid[2]);
   // Volume 0 is the first run of the storage; NaN != 0 holds, so NaN counts as inside.
-  visit_logical(image.samples().data(), grid, [&](float sample) {
+  visit_logical(image.volume(0), grid, [&](float sample) {
     mask.push_back(sample != 0.0F);
     return true;
   });
@@ -275,9 +294,11 @@ Result<Mask> mask_from_volume(const ImageArray& image) {
 }
 
 Result<Mask> read_mask(const std::string& path) {
-  auto loaded = read_volume_with_info(path);
+  // The rule looks at volume 0 alone, so only it is read.
+  const std::array<std::size_t, 1> first{0};
+  auto loaded = stream_volume(path, first);
   if (!loaded) return fail(loaded.error());
-  return mask_from_volume(loaded->first);
+  return mask_from_volume(loaded->image);
 }
 
 double masked_mean(std::span<const float> samples, const Mask* mask) noexcept {
@@ -296,14 +317,12 @@ std::vector<double> mean_for_volumes(const ImageArray& image, std::span<const st
   }
   std::vector<double> means(volumes.size(), 0.0);
   const auto shape = image.shape();
-  const std::size_t last = shape.back();
   const auto sub_shape = shape.first(shape.size() - 1);
-  const std::size_t block = image.size() / last;
   const auto run = [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
-      const std::size_t v = volumes[i];
-      means[i] = v < last ? masked_mean_logical(image.samples().data() + v * block, sub_shape, mask)
-                          : std::numeric_limits<double>::quiet_NaN();
+      const float* samples = image.volume(volumes[i]);
+      means[i] = samples != nullptr ? masked_mean_logical(samples, sub_shape, mask)
+                                    : std::numeric_limits<double>::quiet_NaN();
     }
   };
   // Each task writes only its own slots, so a redo after a pool failure gives the same answer.

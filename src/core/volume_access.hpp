@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "quorvex/volume.hpp"
 
@@ -13,6 +14,10 @@ struct ImageArrayAccess {
   /// `storage`.
   static ImageArray adopt(std::span<const std::size_t> shape, PageBuffer storage,
                           std::size_t byte_offset, std::size_t count) noexcept;
+  /// Marks the volumes `image` holds: `slots[v]` is where volume v's run starts in the storage
+  /// (in runs), `absent` when it was not read.
+  static void keep_volumes(ImageArray& image, std::vector<std::size_t> slots) noexcept;
+  static constexpr std::size_t absent = static_cast<std::size_t>(-1);
 };
 
 }  // namespace quorvex_core::detail

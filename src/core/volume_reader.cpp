@@ -1,8 +1,6 @@
 // Reading a NIfTI-1 file into an ImageArray: every size the header claims is checked against
 // the file before memory is taken for it, and samples are converted once, in parallel.
-#include <fcntl.h>
 #include <fmt/format.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -10,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "image_file.hpp"
 #include "quorvex/io/gzip.hpp"
 #include "quorvex/pool.hpp"
 #include "quorvex/volume.hpp"
@@ -25,31 +24,6 @@ using Clock = std::chrono::steady_clock;
 // Samples per conversion task: big enough to amortise scheduling, small enough to spread a
 // single volume over the workers.
 constexpr std::size_t convert_grain = std::size_t{1} << 18;
-
-class File {
- public:
-  explicit File(int fd) : fd_(fd) {}
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  ~File() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  [[nodiscard]] int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// Non-blocking, so that a FIFO without a writer is refused instead of hanging the caller in
-// open(); the flag is cleared again once the file is known to be regular.
-Result<int> open_image(const std::string& path) {
-  int fd = -1;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(Error::nifti_errno(errno));
-  return fd;
-}
 
 // Where the file's bytes come from: a descriptor read with pread, or a buffer already in memory.
 struct Source {
@@ -90,39 +64,16 @@ Result<PageBuffer> allocate(std::size_t bytes) {
   return std::move(*buffer);
 }
 
-bool checked_multiply(std::size_t a, std::size_t b, std::size_t& out) {
-  if (b != 0 && a > std::numeric_limits<std::size_t>::max() / b) return false;
-  out = a * b;
-  return true;
-}
-
 // The stored samples of an image, somewhere inside an owned buffer.
 struct StoredData {
   PageBuffer buffer;
   std::size_t offset = 0;
 };
 
-struct Decoded {
-  nifti::Header header;
-  VolumeInfo info;
-  std::size_t count = 0;
-  std::size_t stored_bytes = 0;
-};
+using Decoded = detail::DecodedHeader;
 
 Result<Decoded> decode(std::span<const std::byte> header_bytes) {
-  auto header = nifti::decode_header(header_bytes);
-  if (!header) return fail(header.error());
-  auto info = from_header(*header);
-  if (!info) return fail(info.error());
-  Decoded decoded{*header, std::move(*info), 1, 0};
-  for (std::size_t length : decoded.info.dims)
-    decoded.count *= length;  // checked by from_header
-  if (!checked_multiply(decoded.count, nifti::sample_bytes(header->datatype),
-                        decoded.stored_bytes) ||
-      decoded.stored_bytes > std::numeric_limits<std::size_t>::max() - header->data_offset) {
-    return fail(Error::nifti("dimensions overflow the data size"));
-  }
-  return decoded;
+  return detail::decode_image_header(header_bytes);
 }
 
 // Plain .nii: the data is read straight from its offset into a buffer of its own.
@@ -252,18 +203,9 @@ Result<TimedVolume> load(const Source& source, Clock::time_point t0) {
 
 Result<TimedVolume> read_volume_with_info_timed(const std::string& path) {
   const auto t0 = Clock::now();
-  auto fd = open_image(path);
-  if (!fd) return fail(fd.error());
-  const File file(*fd);
-  struct stat status {};
-  if (::fstat(file.get(), &status) != 0) return fail(Error::nifti_errno(errno));
-  if (S_ISDIR(status.st_mode)) return fail(Error::nifti_errno(EISDIR));
-  if (!S_ISREG(status.st_mode)) return fail(Error::nifti("not a regular file"));
-  const int flags = ::fcntl(file.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return fail(Error::nifti_errno(errno));
-  }
-  return load(Source{file.get(), {}, static_cast<std::size_t>(status.st_size)}, t0);
+  auto file = detail::open_image_file(path);
+  if (!file) return fail(file.error());
+  return load(Source{file->fd(), {}, file->size()}, t0);
 }
 
 Result<std::pair<ImageArray, VolumeInfo>> read_volume_from_bytes(std::span<const std::byte> bytes) {

@@ -40,6 +40,9 @@ PyObject* raise_value_error(std::string_view message) noexcept {
 }
 
 PyObject* raise_error(const quorvex_core::Error& error) noexcept {
+  // A call stopped by the interrupt check already carries the exception a signal handler raised
+  // (KeyboardInterrupt for Ctrl-C); that one is what the caller must see.
+  if (PyErr_Occurred() != nullptr) return nullptr;
   try {
     return raise_value_error(error.display());
   } catch (...) {

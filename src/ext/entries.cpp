@@ -9,6 +9,7 @@
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "entry_bodies.hpp"
+#include "quorvex/interrupt.hpp"
 #include "quorvex/report.hpp"
 #include "signatures.hpp"
 
@@ -31,22 +32,25 @@ const std::array<Function, 13> table{{
     {"version", no_args(&version), METH_NOARGS, nullptr},
     {"build_features", no_args(&build_features), METH_NOARGS, nullptr},
     {"inspect", fast_call<s::inspect, bodies::inspect>(), fast_flags, &s::inspect},
-    {"audit", fast_call<s::audit, bodies::audit>(), fast_flags, &s::audit},
-    {"audit_with_glyphs", fast_call<s::audit_with_glyphs, bodies::audit_with_glyphs>(), fast_flags,
+    {"audit", fast_call<s::audit, interruptible<bodies::audit>>(), fast_flags, &s::audit},
+    {"audit_with_glyphs",
+     fast_call<s::audit_with_glyphs, interruptible<bodies::audit_with_glyphs>>(), fast_flags,
      &s::audit_with_glyphs},
-    {"audit_profiled", fast_call<s::audit_profiled, bodies::audit_profiled>(), fast_flags,
-     &s::audit_profiled},
+    {"audit_profiled", fast_call<s::audit_profiled, interruptible<bodies::audit_profiled>>(),
+     fast_flags, &s::audit_profiled},
     {"audit_profiled_with_glyphs",
-     fast_call<s::audit_profiled_with_glyphs, bodies::audit_profiled_with_glyphs>(), fast_flags,
-     &s::audit_profiled_with_glyphs},
+     fast_call<s::audit_profiled_with_glyphs, interruptible<bodies::audit_profiled_with_glyphs>>(),
+     fast_flags, &s::audit_profiled_with_glyphs},
     {"audit_bids", fast_call<s::audit_bids, bodies::audit_bids>(), fast_flags, &s::audit_bids},
-    {"detect_flip", fast_call<s::detect_flip, bodies::detect_flip>(), fast_flags, &s::detect_flip},
+    {"detect_flip", fast_call<s::detect_flip, interruptible<bodies::detect_flip>>(), fast_flags,
+     &s::detect_flip},
     {"detect_flip_with_glyphs",
-     fast_call<s::detect_flip_with_glyphs, bodies::detect_flip_with_glyphs>(), fast_flags,
-     &s::detect_flip_with_glyphs},
-    {"repair", fast_call<s::repair, bodies::repair>(), fast_flags, &s::repair},
-    {"repair_with_glyphs", fast_call<s::repair_with_glyphs, bodies::repair_with_glyphs>(),
-     fast_flags, &s::repair_with_glyphs},
+     fast_call<s::detect_flip_with_glyphs, interruptible<bodies::detect_flip_with_glyphs>>(),
+     fast_flags, &s::detect_flip_with_glyphs},
+    {"repair", fast_call<s::repair, interruptible<bodies::repair>>(), fast_flags, &s::repair},
+    {"repair_with_glyphs",
+     fast_call<s::repair_with_glyphs, interruptible<bodies::repair_with_glyphs>>(), fast_flags,
+     &s::repair_with_glyphs},
     {"recompute_bval", fast_call<s::recompute_bval, bodies::recompute_bval>(), fast_flags,
      &s::recompute_bval},
 }};

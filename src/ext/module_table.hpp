@@ -12,6 +12,7 @@
 
 #include "binder.hpp"
 #include "boundary.hpp"
+#include "quorvex/interrupt.hpp"
 
 namespace quorvex_ext {
 
@@ -35,6 +36,19 @@ PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
     if (!bound) return nullptr;
     return B(*bound);
   });
+}
+
+/// Pending signals, run through their Python handlers; Ctrl-C leaves KeyboardInterrupt set.
+/// Called by the core only on the calling thread, which holds the interpreter lock throughout.
+inline bool signals_pending() noexcept {
+  return PyErr_CheckSignals() != 0;
+}
+
+/// A long single-subject entry that stops between chunks of work when a signal handler raises.
+template <Body B>
+PyObject* interruptible(const Arguments& args) {
+  const quorvex_core::interrupt::Scope scope(&signals_pending);
+  return B(args);
 }
 
 template <Signature& S, Body B>

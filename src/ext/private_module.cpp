@@ -353,14 +353,15 @@ Signature repair_confirmed_signature{
     "nothing is written unless it is FLAG (or WARN with force_repair)."};
 
 const std::array<Function, 10> table{{
-    {"confirm_flip", fast_call<confirm_flip_signature, quorvex_ext::bodies::confirm_flip>(),
+    {"confirm_flip",
+     fast_call<confirm_flip_signature, interruptible<quorvex_ext::bodies::confirm_flip>>(),
      fast_flags, &confirm_flip_signature},
     {"audit_confirmed",
-     fast_call<audit_confirmed_signature, quorvex_ext::bodies::audit_confirmed>(), fast_flags,
-     &audit_confirmed_signature},
+     fast_call<audit_confirmed_signature, interruptible<quorvex_ext::bodies::audit_confirmed>>(),
+     fast_flags, &audit_confirmed_signature},
     {"repair_confirmed",
-     fast_call<repair_confirmed_signature, quorvex_ext::bodies::repair_confirmed>(), fast_flags,
-     &repair_confirmed_signature},
+     fast_call<repair_confirmed_signature, interruptible<quorvex_ext::bodies::repair_confirmed>>(),
+     fast_flags, &repair_confirmed_signature},
     {"discover", fast_call<discover, bodies::discover>(), fast_flags, &discover},
     {"find_runs", fast_call<find_runs, bodies::find_runs>(), fast_flags, &find_runs},
     {"run_name", fast_call<run_name, bodies::run_name>(), fast_flags, &run_name},

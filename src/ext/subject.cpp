@@ -5,6 +5,8 @@
 #include "mask_args.hpp"
 #include "options.hpp"
 #include "quorvex/frame.hpp"
+#include "quorvex/volume_plan.hpp"
+#include "quorvex/volume_stream.hpp"
 #include "table_args.hpp"
 
 namespace quorvex_ext {
@@ -18,24 +20,18 @@ std::optional<Subject> prepare_subject(const Arguments& args, ImageUse use) {
   const auto dwi = args.path("dwi");
   if (dwi) {
     subject.start = std::chrono::steady_clock::now();
+    // The table decides which volumes the pipelines will look at; only those are read.
+    const auto used = core::pipeline::volumes_used(subject.table.table, subject.options);
+    auto read = core::stream_volume(*dwi, used);
+    if (!read) {
+      raise_error(read.error());
+      return std::nullopt;
+    }
+    subject.image = std::move(read->image);
+    subject.info = std::move(read->info);
     if (use == ImageUse::Timed) {
-      auto read = core::read_volume_with_info_timed(*dwi);
-      if (!read) {
-        raise_error(read.error());
-        return std::nullopt;
-      }
-      subject.image = std::move(read->image);
-      subject.info = std::move(read->info);
       subject.decompress = read->decompress;
       subject.convert = read->convert;
-    } else {
-      auto read = core::read_volume_with_info(*dwi);
-      if (!read) {
-        raise_error(read.error());
-        return std::nullopt;
-      }
-      subject.image = std::move(read->first);
-      subject.info = std::move(read->second);
     }
     auto& flip = subject.options.flip_options;
     // A grad file holds scanner-frame directions; an FSL pair holds image-frame ones.

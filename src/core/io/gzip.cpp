@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "zlib_error.hpp"
+
 namespace quorvex_core::io::gzip {
 namespace {
 
@@ -24,17 +26,6 @@ constexpr std::size_t max_zlib_step = std::size_t{1} << 30;
 
 bool all_zero(std::span<const std::byte> bytes) noexcept {
   return std::all_of(bytes.begin(), bytes.end(), [](std::byte b) { return b == std::byte{0}; });
-}
-
-Error zlib_error(const z_stream& stream, int code) {
-  if (code == Z_DATA_ERROR && stream.msg != nullptr) {
-    const std::string message = stream.msg;
-    if (message == "incorrect data check") return Error::nifti("gzip CRC-32 mismatch");
-    if (message == "incorrect length check") return Error::nifti("gzip length check mismatch");
-    return Error::nifti("corrupt gzip stream: " + message);
-  }
-  if (code == Z_MEM_ERROR) return Error::nifti("out of memory while inflating");
-  return Error::nifti("corrupt gzip stream");
 }
 
 struct ZlibStream {
