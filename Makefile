@@ -89,7 +89,7 @@ asan-test: deps build/asan/build.ninja
 
 # The parallel stages under ThreadSanitizer: coherence, tensor fit, masked means, conversion and
 # the streamed read's reading and converting threads.
-TSAN_FILTER := coherence_test.*:tensor_test.*:volume_test.*:volume_stream_test.*:flip_test.*:pipeline_test.*
+TSAN_FILTER := coherence_test.*:tensor_test.*:volume_test.*:volume_stream_test.*:flip_test.*:confirm_test.*:pipeline_test.*
 
 tsan-test: deps build/tsan/build.ninja
 	$(CMAKE) --build build/tsan -j $(JOBS) --target quorvex_core_tests
