@@ -9,13 +9,13 @@
 #include <cerrno>
 #include <utility>
 
+#include "io/file.hpp"
+#include "quorvex/documents/report.hpp"
+#include "quorvex/documents/table_loader.hpp"
 #include "quorvex/frame.hpp"
 #include "quorvex/input_file.hpp"
-#include "quorvex/io/file.hpp"
-#include "quorvex/io/table_loader.hpp"
 #include "quorvex/json.hpp"
 #include "quorvex/pipeline_confirm.hpp"
-#include "quorvex/report.hpp"
 #include "quorvex/text.hpp"
 #include "quorvex/volume.hpp"
 
@@ -97,7 +97,7 @@ std::string output_folder(std::string_view root) {
 Outcome<Status> audit_entry(const std::string& folder, const DwiEntry& entry,
                             std::string_view run_name, const BatchOptions& options) {
   std::string table_file;
-  auto table = io::read_fsl_pair(entry.bvec, entry.bval, &table_file);
+  auto table = read_fsl_pair(entry.bvec, entry.bval, &table_file);
   if (!table) return run_failure(run_name, table_file, table.error());
   auto read = read_volume_with_info(entry.dwi);
   if (!read) return run_failure(run_name, entry.dwi, read.error());
@@ -105,7 +105,7 @@ Outcome<Status> audit_entry(const std::string& folder, const DwiEntry& entry,
   const VolumeInfo& info = read->second;
 
   pipeline::PipelineOptions run_options = options.pipeline;
-  run_options.flip_options.frame_map = voxel_frame_map(/*from_grad=*/false, info);
+  run_options.flip_options.frame_map = FrameMaps::resolve(InputFormat::Fsl, info).to_voxel();
   run_options.flip_options.step = pipeline::default_step(options.step, info);
 
   const auto mask = first_fitting_mask(entry.masks, voxels_per_volume(info));

@@ -9,7 +9,7 @@
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "entry_bodies.hpp"
-#include "quorvex/report.hpp"
+#include "quorvex/documents/report.hpp"
 #include "signatures.hpp"
 
 namespace quorvex_ext {

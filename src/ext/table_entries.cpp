@@ -1,12 +1,10 @@
 // Entries that work on a gradient table alone.
+#include "arguments.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "entry_bodies.hpp"
-#include "options.hpp"
-#include "output_args.hpp"
+#include "quorvex/documents/report.hpp"
 #include "quorvex/pipeline.hpp"
-#include "quorvex/report.hpp"
-#include "table_args.hpp"
 
 namespace quorvex_ext::bodies {
 
