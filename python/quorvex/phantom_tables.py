@@ -5,12 +5,17 @@ are set out in :mod:`quorvex.phantom`."""
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING
+from typing import Protocol
 
 import numpy as np
 
-if TYPE_CHECKING:
-    from quorvex.phantom import Phantom
+
+class Phantom(Protocol):
+    """What the writers read of a phantom: its voxel-frame table and its affine."""
+
+    directions: np.ndarray
+    bvals: np.ndarray
+    affine: np.ndarray
 
 _PERMUTATIONS = ((0, 1, 2), (0, 2, 1), (1, 0, 2), (1, 2, 0), (2, 0, 1), (2, 1, 0))
 _AXIS_LETTERS = "xyz"
