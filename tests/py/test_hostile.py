@@ -215,13 +215,6 @@ class TestTables:
         if message is not None:
             assert result == message.format(grad=path)
 
-    def test_table_full_of_nan_writes_null(self, tmp_path):
-        paths = {"bvec": write(tmp_path / "t.bvec", "nan nan nan\n" * 3),
-                 "bval": write(tmp_path / "t.bval", "nan nan 1000")}
-        report = outcome(lambda: _quorvex.inspect(**paths))
-        assert report["scheme"]["bvals"][:2] == [None, None]
-        assert report["scheme"]["directions"][2] == [None, None, None]
-
     @pytest.mark.parametrize("kind", ["mostly b0", "nan"])
     def test_a_million_volumes(self, tmp_path, kind):
         n = 1_000_000
