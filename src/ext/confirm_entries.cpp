@@ -1,5 +1,5 @@
 // The confirmed-verdict entries of the private module.
-#include "confirm_entries.hpp"
+#include "entry_bodies.hpp"
 
 #include <algorithm>
 #include <array>
