@@ -27,10 +27,7 @@ using io::bids::DwiEntry;
 // Walk, folder and summary failures are shown as the operating system put them, without the
 // kind's prefix that a single run's failure keeps.
 std::unexpected<std::string> os_failure(const Error& error) {
-  constexpr std::string_view prefix = "I/O error: ";
-  std::string text = error.display();
-  if (text.starts_with(prefix)) text.erase(0, prefix.size());
-  return std::unexpected(std::move(text));
+  return std::unexpected(error.kind() == ErrorKind::Io ? error.without_kind() : error.display());
 }
 
 std::size_t voxels_per_volume(const VolumeInfo& info) {
