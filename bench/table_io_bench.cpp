@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "quorvex/documents/table_loader.hpp"
 #include "quorvex/io/fsl.hpp"
 #include "quorvex/io/mrtrix.hpp"
-#include "quorvex/io/table_loader.hpp"
 
 namespace {
 
@@ -51,9 +51,9 @@ int main() {
     std::fputs("cannot write the benchmark tables\n", stderr);
     return 1;
   }
-  const double fsl_load = best_ms(20, [&] { (void)io::load_fsl(bvec, bval); });
+  const double fsl_load = best_ms(20, [&] { (void)load_fsl(bvec, bval); });
   const double fsl_write = best_ms(20, [&] { (void)io::fsl::write(bvec, bval, table); });
-  const double mrtrix_load = best_ms(20, [&] { (void)io::load_mrtrix(grad); });
+  const double mrtrix_load = best_ms(20, [&] { (void)load_mrtrix(grad); });
   const double mrtrix_write = best_ms(20, [&] { (void)io::mrtrix::write(grad, table); });
   std::printf("table_io (%zu volumes, best of 20)\n", volumes);
   std::printf("  fsl    load+hash %7.2f ms   write %7.2f ms\n", fsl_load, fsl_write);

@@ -51,6 +51,9 @@ class Error {
   [[nodiscard]] ErrorKind kind() const noexcept { return kind_; }
   /// The whole message the user sees.
   [[nodiscard]] std::string display() const;
+  /// The message without its kind's prefix where it has one ("I/O error: ", "NIfTI error: ",
+  /// ...): for a failed system call, the system's own words. The whole message otherwise.
+  [[nodiscard]] std::string without_kind() const;
 
  private:
   Error(ErrorKind kind, std::string text, std::string detail = {}, std::uint64_t first = 0,

@@ -21,7 +21,7 @@ namespace quorvex_core {
 /// The detector's settings; the entries fill them from the call and the image.
 struct FlipOptions {
   double b0_threshold = default_b0_threshold;
-  double tolerance = 0.05;
+  double tolerance = default_shell_tolerance;
   /// Voxels with a lower mean b0 signal are not fitted.
   double min_signal = 1.0;
   /// FA threshold of the white-matter proxy and its fallback.
@@ -85,10 +85,6 @@ struct FitAndMask {
   double mask_mean_fa = 0.0;
 };
 
-/// The non-b0 shell nearest b = 1000 (equal distance: the smaller b; full tie: the earlier).
-[[nodiscard]] std::optional<Shell> select_working_shell(const GradientTable& table,
-                                                        double b0_threshold, double tolerance);
-
 /// Fits the tensor on the b0 volumes and `shell_indices`, then takes the user mask unchanged or
 /// else the white-matter proxy (falling back to valid voxels with FA >= the threshold). `DtiFit`
 /// from the fit, or "no WM voxels above the FA threshold" when the mask is empty.
@@ -119,7 +115,10 @@ struct FitAndMask {
                                                      const Shell& shell,
                                                      const FlipOptions& options);
 
-/// Detection on the shell `select_working_shell` chooses; `NoUsableShell` without one.
+/// The b-value the working shell is chosen nearest to when the caller names none.
+inline constexpr double working_b_target = 1000.0;
+
+/// Detection on the non-b0 shell nearest b = 1000 (`nearest_shell`); `NoUsableShell` without one.
 [[nodiscard]] Result<Detection> detect_flip(const ImageArray& image, const GradientTable& table,
                                             const Mask* mask, const FlipOptions& options);
 

@@ -3,20 +3,11 @@
 #pragma once
 
 #include <array>
-#include <cstdint>
 
 #include "quorvex/gradient.hpp"
 #include "quorvex/volume.hpp"
 
 namespace quorvex_core {
-
-/// The frame a gradient table was read in.
-enum class InputFormat : std::uint8_t {
-  /// A bvec/bval pair: voxel axes with FSL's handedness rule.
-  Fsl = 0,
-  /// An MRtrix grad file: world axes.
-  Mrtrix = 1,
-};
 
 /// "fsl" or "mrtrix".
 [[nodiscard]] const char* input_format_name(InputFormat format) noexcept;
@@ -35,15 +26,13 @@ struct FrameMaps {
 
   [[nodiscard]] static FrameMaps resolve(InputFormat format, const VolumeInfo& info) noexcept;
 
+  /// Input frame to voxel frame: the world map for a grad file, the FSL map for a pair.
+  [[nodiscard]] const Mat3& to_voxel() const noexcept;
   /// Input frame to FSL frame.
   [[nodiscard]] Mat3 to_fsl() const noexcept;
   /// Input frame to world frame.
   [[nodiscard]] Mat3 to_world() const noexcept;
 };
-
-/// The map from the table's frame to the voxel frame: the world map when the table came from a
-/// grad file (`from_grad`), the FSL map otherwise.
-[[nodiscard]] Mat3 voxel_frame_map(bool from_grad, const VolumeInfo& info) noexcept;
 
 /// True for a positive-determinant affine whose voxel axes point against the world axes on two
 /// or three axes (judged by each unit column's dominant component): there the FSL and world

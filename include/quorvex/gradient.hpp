@@ -11,6 +11,14 @@
 
 namespace quorvex_core {
 
+/// The frame a gradient table was read in.
+enum class InputFormat : std::uint8_t {
+  /// A bvec/bval pair: voxel axes with FSL's handedness rule.
+  Fsl = 0,
+  /// An MRtrix grad file: world axes.
+  Mrtrix = 1,
+};
+
 using Vec3 = std::array<double, 3>;
 /// A 3 x 3 matrix stored row by row, applied to a direction as a column vector (M * g).
 using Mat3 = std::array<Vec3, 3>;

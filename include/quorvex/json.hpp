@@ -36,6 +36,8 @@ class Writer {
   Writer& boolean(bool value);
   Writer& string(std::string_view value);
   Writer& null();
+  /// An array of strings (the notes, reasons and output lists of every document).
+  Writer& strings(const std::vector<std::string>& values);
   /// A `null` when `value` is absent.
   template <class Optional>
   Writer& optional_number(const Optional& value) {

@@ -8,13 +8,12 @@
 #include <vector>
 
 #include "quorvex/confirm.hpp"
+#include "quorvex/documents/report.hpp"
 #include "quorvex/error.hpp"
 #include "quorvex/flip.hpp"
 #include "quorvex/frame.hpp"
 #include "quorvex/gradient.hpp"
 #include "quorvex/input_file.hpp"
-#include "quorvex/io/provenance.hpp"
-#include "quorvex/report.hpp"
 #include "quorvex/shell.hpp"
 #include "quorvex/volume.hpp"
 
@@ -24,9 +23,8 @@ namespace quorvex_core::pipeline {
 struct PipelineOptions {
   /// Requested working-shell b-value for flip detection; absent lets the detector choose.
   std::optional<double> shell;
-  double b0_threshold = default_b0_threshold;
-  double tolerance = 0.05;
   double duplicate_angle_deg = 5.0;
+  /// Also holds the b0 threshold and the shell grouping tolerance every stage uses.
   FlipOptions flip_options;
   double norm_tolerance = default_norm_tolerance;
   bool strict = false;
@@ -45,11 +43,6 @@ struct PipelineOptions {
 /// image. Fails only on the strict amplitude gate.
 [[nodiscard]] Result<Report> scheme_audit(const GradientTable& table, std::vector<InputFile> inputs,
                                           const PipelineOptions& options);
-
-/// The non-b0 shell nearest `target` (ties keep the earlier, lower shell). `NoUsableShell` when
-/// every volume is b0.
-[[nodiscard]] Result<Shell> pick_shell(const std::vector<double>& bvals, double b0_threshold,
-                                       double tolerance, double target);
 
 /// (nominal b, volume count) per detected shell, b0 shell included, in detection order.
 [[nodiscard]] std::vector<std::pair<double, std::uint64_t>> shell_counts(
@@ -78,27 +71,12 @@ struct AuditRun {
                                                        const PipelineOptions& options);
 
 /// Flip detection alone: the checks, a bare report with the flip section, the status exactly the
-/// decision, and the low-FA note. No scheme sections or rules.
-[[nodiscard]] Result<Report> detect(const GradientTable& table, const ImageArray& image,
-                                    const Mask* mask, std::vector<InputFile> inputs,
-                                    const PipelineOptions& options);
-
-/// `detect`, keeping the detector's timings and glyph data.
+/// decision, and the low-FA note; no scheme sections or rules. With the detector's timings and
+/// glyph data.
 [[nodiscard]] Result<AuditRun> detect_with_glyphs(const GradientTable& table,
                                                   const ImageArray& image, const Mask* mask,
                                                   std::vector<InputFile> inputs,
                                                   const PipelineOptions& options);
-
-/// The detector on the requested shell (`pick_shell`) or on the one it chooses.
-[[nodiscard]] Result<Detection> run_flip(const ImageArray& image, const GradientTable& table,
-                                         const Mask* mask, const PipelineOptions& options);
-
-/// Mean b0 signal per b0 volume (masked) and its drift fit.
-[[nodiscard]] B0Drift compute_drift(const ImageArray& image, const GradientTable& table,
-                                    const Mask* mask, double b0_threshold);
-
-/// Adds the whole-brain-mask note when the coherence mask's mean FA is above 0 and below 0.3.
-[[nodiscard]] Report note_low_mask_fa(Report report);
 
 /// What a repair call asks for.
 struct RepairSpec {
@@ -122,12 +100,8 @@ struct RepairOutput {
   std::optional<GradientTable> table;
 };
 
-/// `audit`, then `repair_from_report` with the detector's margin threshold.
-[[nodiscard]] Result<RepairOutput> repair(const GradientTable& table, const ImageArray& image,
-                                          const Mask* mask, std::vector<InputFile> inputs,
-                                          const PipelineOptions& options, const RepairSpec& spec);
-
-/// `repair`, also returning the detector's glyph data.
+/// The timed audit, then `repair_from_report` with the detector's margin threshold; also
+/// returns the detector's glyph data.
 [[nodiscard]] Result<std::pair<RepairOutput, GlyphData>> repair_with_glyphs(
     const GradientTable& table, const ImageArray& image, const Mask* mask,
     std::vector<InputFile> inputs, const PipelineOptions& options, const RepairSpec& spec);
@@ -143,23 +117,6 @@ struct RepairOutput {
                                                       const RepairSpec& spec,
                                                       double min_relative_margin,
                                                       const Confirmation* confirmed = nullptr);
-
-/// The table carried into the world frame when frames are known; a copy otherwise.
-[[nodiscard]] GradientTable emit_table(const GradientTable& table,
-                                       const std::optional<FrameMaps>& frame);
-
-/// Records a backup if a write made one.
-void push_backup(std::vector<std::string>& backups, std::optional<std::string> backup);
-
-/// A path as display text.
-[[nodiscard]] std::string path_str(const std::string& path);
-
-/// Builds and writes the sidecar of a repair.
-[[nodiscard]] Result<void> write_provenance(const std::string& path, const Report& report,
-                                            const FlipResult& flip, std::vector<InputFile> inputs,
-                                            const std::vector<std::string>& outputs,
-                                            const RepairSpec& spec,
-                                            const Confirmation* confirmed = nullptr);
 
 /// What a b-value recomputation asks for.
 struct RecomputeSpec {

@@ -3,9 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace quorvex_core {
+
+/// How far, relative to a shell's first b-value, another b-value may lie and still join it.
+constexpr double default_shell_tolerance = 0.05;
 
 /// One group of volumes with a common diffusion weighting.
 struct Shell {
@@ -52,6 +56,12 @@ struct B0Drift {
 /// sequence cannot chain past (1 + tolerance) times its first value.
 [[nodiscard]] std::vector<Shell> detect_shells(const std::vector<double>& bvals,
                                                double b0_threshold, double tolerance);
+
+/// The non-b0 shell nearest `target`. Shells come in ascending b, so an equal distance keeps the
+/// lower one. None when every volume is b0.
+[[nodiscard]] std::optional<Shell> nearest_shell(const std::vector<double>& bvals,
+                                                 double b0_threshold, double tolerance,
+                                                 double target);
 
 /// One shell from its (non-empty) members.
 [[nodiscard]] Shell make_shell(const std::vector<double>& bvals, std::vector<std::uint64_t> members,

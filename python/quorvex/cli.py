@@ -9,6 +9,7 @@ one-line message naming it rather than a failure half-way.
 from __future__ import annotations
 
 import argparse
+import inspect
 import json
 import os
 import sys
@@ -28,6 +29,10 @@ from quorvex.cli_checks import (
     check_shell,
 )
 from quorvex.terminal import Style, safe, safe_json
+
+# The numeric defaults are the module's own, read from its signature table.
+DEFAULTS = {name: p.default for name, p in inspect.signature(_quorvex.audit).parameters.items()
+            if isinstance(p.default, float)}
 
 EXIT_OK = 0  # PASS
 EXIT_ERROR = 1  # refused input; for bids, any run that could not be audited
@@ -67,16 +72,16 @@ def _table_flags(p: argparse.ArgumentParser, *, tolerance: bool = True) -> None:
     g.add_argument("--bvec", help="FSL bvec file")
     g.add_argument("--bval", help="FSL bval file")
     g.add_argument("--grad", help="MRtrix gradient file (wins over --bvec/--bval)")
-    g.add_argument("--b0-threshold", type=float, default=50.0, metavar="B",
-                   help="b-values at or below B are b0 volumes (default 50)")
+    g.add_argument("--b0-threshold", type=float, default=DEFAULTS["b0_threshold"], metavar="B",
+                   help="b-values at or below B are b0 volumes (default %(default)g)")
     if tolerance:
-        g.add_argument("--tolerance", type=float, default=0.05,
-                       help="relative shell-grouping tolerance (default 0.05)")
+        g.add_argument("--tolerance", type=float, default=DEFAULTS["tolerance"],
+                       help="relative shell-grouping tolerance (default %(default)g)")
 
 
 def _scheme_flags(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--norm-tolerance", type=float, default=0.05,
-                   help="allowed deviation of a gradient norm from 1 (default 0.05)")
+    p.add_argument("--norm-tolerance", type=float, default=DEFAULTS["norm_tolerance"],
+                   help="allowed deviation of a gradient norm from 1 (default %(default)g)")
     p.add_argument("--strict", action="store_true",
                    help="severe scheme findings turn PASS into WARN; amplitude-encoded bvecs fail")
 
@@ -113,8 +118,8 @@ def _bids_flags(p: argparse.ArgumentParser) -> None:
                    help="audit only these subjects (01 or sub-01)")
     p.add_argument("--mask-desc", metavar="LABEL",
                    help="use the desc-LABEL mask of each run (e.g. wm) when several exist")
-    p.add_argument("--tolerance", type=float, default=0.05)
-    p.add_argument("--b0-threshold", type=float, default=50.0, metavar="B")
+    p.add_argument("--tolerance", type=float, default=DEFAULTS["tolerance"])
+    p.add_argument("--b0-threshold", type=float, default=DEFAULTS["b0_threshold"], metavar="B")
     _scheme_flags(p)
     p.add_argument("--shell", type=float)
     p.add_argument("--step", type=float)

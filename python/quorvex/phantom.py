@@ -29,13 +29,21 @@ Example::
 
 from __future__ import annotations
 
-import gzip
-import os
-import struct
 from collections.abc import Sequence
 from dataclasses import dataclass
 
 import numpy as np
+
+from quorvex.phantom_nifti import write_nifti
+from quorvex.phantom_tables import (
+    candidate_matrix,
+    candidates,
+    corrupt,
+    fsl_directions,
+    world_directions,
+    write_fsl,
+    write_mrtrix,
+)
 
 __all__ = [
     "BACKGROUND",
@@ -68,8 +76,6 @@ _CORTEX_AXIAL, _CORTEX_RADIAL = 0.9e-3, 0.75e-3
 _DEEP_GREY = 0.8e-3
 _CSF_D = 3.0e-3
 
-_PERMUTATIONS = ((0, 1, 2), (0, 2, 1), (1, 0, 2), (1, 2, 0), (2, 0, 1), (2, 1, 0))
-_AXIS_LETTERS = "xyz"
 
 
 @dataclass(frozen=True)
@@ -106,228 +112,6 @@ class Phantom:
     def head(self) -> np.ndarray:
         """Boolean mask of every voxel inside the head."""
         return self.tissue != BACKGROUND
-
-
-# --------------------------------------------------------------------------- frames and tables
-
-
-def _frame_matrices(affine: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Return (F, W): the FSL mirror and the world-to-voxel map of an affine."""
-    a3 = np.asarray(affine, dtype=np.float64)[:3, :3]
-    fsl = np.diag([-1.0, 1.0, 1.0]) if np.linalg.det(a3) > 0 else np.eye(3)
-    lengths = np.linalg.norm(a3, axis=0)
-    world_to_voxel = np.eye(3) if np.any(lengths < 1e-9) else (a3 / lengths).T
-    return fsl, world_to_voxel
-
-
-def _clean_zeros(directions: np.ndarray) -> np.ndarray:
-    # Negating a b0's zero vector gives -0.0, which would print as "-0.000000".
-    return directions + 0.0
-
-
-def fsl_directions(directions: np.ndarray, affine: np.ndarray) -> np.ndarray:
-    """Voxel-frame directions (n, 3) written in the FSL bvec frame of an image with this affine."""
-    fsl, _ = _frame_matrices(affine)
-    return _clean_zeros(np.asarray(directions, dtype=np.float64) @ fsl.T)
-
-
-def world_directions(directions: np.ndarray, affine: np.ndarray) -> np.ndarray:
-    """Voxel-frame directions (n, 3) written in the world (scanner) frame of this affine.
-
-    Non-zero rows are unit length; for an affine with shear they are the unit directions that
-    the world-to-voxel map carries back onto the voxel-frame ones.
-    """
-    _, world_to_voxel = _frame_matrices(affine)
-    out = np.asarray(directions, dtype=np.float64) @ np.linalg.inv(world_to_voxel).T
-    norms = np.linalg.norm(out, axis=1, keepdims=True)
-    return _clean_zeros(np.divide(out, norms, out=np.zeros_like(out), where=norms > 0))
-
-
-def candidates() -> list[tuple[str, np.ndarray]]:
-    """The 48 signed axis permutations as (label, matrix), in the detector's fixed order.
-
-    Applied to a direction g, the matrix gives ``(M @ g)[r] = s_r * g[p_r]``; the label spells,
-    for output axes x, y, z in turn, the sign s_r and the letter of the input axis p_r. The
-    order runs over the permutations (xyz, xzy, yxz, yzx, zxy, zyx), and within each over the
-    sign code k = 0..7 whose bit r negates output axis r: index 0 is the identity "+x+y+z",
-    and index 8q + (7 - k) is the antipode (the negation) of index 8q + k.
-    """
-    out = []
-    for perm in _PERMUTATIONS:
-        for code in range(8):
-            signs = [-1.0 if code >> r & 1 else 1.0 for r in range(3)]
-            matrix = np.zeros((3, 3))
-            label = ""
-            for r in range(3):
-                matrix[r, perm[r]] = signs[r]
-                label += ("-" if signs[r] < 0 else "+") + _AXIS_LETTERS[perm[r]]
-            out.append((label, matrix))
-    return out
-
-
-def candidate_matrix(label: str) -> np.ndarray:
-    """The matrix of the candidate with this label; ValueError for an unknown label."""
-    for name, matrix in candidates():
-        if name == label:
-            return matrix
-    raise ValueError(f"unknown candidate label: {label!r}")
-
-
-def corrupt(directions: np.ndarray, label: str) -> np.ndarray:
-    """Apply candidate ``label`` to every row g of ``directions`` (n, 3): g -> M @ g.
-
-    The rows are taken in whatever frame they are given in. The table is recovered by applying
-    the candidate whose matrix is ``M.T`` (its inverse); zero rows stay zero.
-    """
-    return _clean_zeros(np.asarray(directions, dtype=np.float64) @ candidate_matrix(label).T)
-
-
-def _file_directions(phantom: Phantom, frame: str, corruption: str | None) -> np.ndarray:
-    if frame == "fsl":
-        rows = fsl_directions(phantom.directions, phantom.affine)
-    else:
-        rows = world_directions(phantom.directions, phantom.affine)
-    return rows if corruption is None else corrupt(rows, corruption)
-
-
-def _format_b(b: float) -> str:
-    return str(int(b)) if float(b).is_integer() else repr(float(b))
-
-
-def write_fsl(
-    bvec: str | os.PathLike[str],
-    bval: str | os.PathLike[str],
-    phantom: Phantom,
-    corruption: str | None = None,
-) -> None:
-    """Write the phantom's table as an FSL pair (3 rows of directions; one row of b-values).
-
-    Directions are written in the FSL frame of ``phantom.affine``; ``corruption``, a candidate
-    label, is applied in that frame (see the module docstring).
-    """
-    rows = _file_directions(phantom, "fsl", corruption)
-    with open(bvec, "w", encoding="ascii") as fh:
-        fh.writelines(" ".join(f"{v:.8f}" for v in rows[:, axis]) + "\n" for axis in range(3))
-    with open(bval, "w", encoding="ascii") as fh:
-        fh.write(" ".join(_format_b(b) for b in phantom.bvals) + "\n")
-
-
-def write_mrtrix(
-    path: str | os.PathLike[str], phantom: Phantom, corruption: str | None = None
-) -> None:
-    """Write the phantom's table as an MRtrix gradient file: one ``x y z b`` row per volume.
-
-    Directions are written in the world frame of ``phantom.affine``; ``corruption``, a candidate
-    label, is applied in that frame (see the module docstring).
-    """
-    rows = _file_directions(phantom, "mrtrix", corruption)
-    with open(path, "w", encoding="ascii") as fh:
-        fh.write("# quorvex phantom, directions in scanner coordinates\n")
-        fh.writelines(
-            f"{g[0]:.8f} {g[1]:.8f} {g[2]:.8f} {_format_b(b)}\n"
-            for g, b in zip(rows, phantom.bvals, strict=True)
-        )
-
-
-# --------------------------------------------------------------------------------- NIfTI-1
-
-
-_NIFTI_TYPES = {np.dtype(np.uint8): 2, np.dtype(np.int16): 4, np.dtype(np.float32): 16}
-
-
-def _quaternion(affine: np.ndarray) -> tuple[tuple[float, float, float], float, np.ndarray]:
-    """Quaternion (b, c, d), qfac and voxel sizes of the affine's rotation part.
-
-    The rotation is the nearest orthogonal matrix to the column-normalised block (polar
-    decomposition), which is exact for an affine without shear; a reflection is carried by
-    qfac = -1 on the third axis, as the NIfTI-1 standard prescribes.
-    """
-    a3 = np.asarray(affine, dtype=np.float64)[:3, :3]
-    sizes = np.linalg.norm(a3, axis=0)
-    sizes = np.where(sizes > 0, sizes, 1.0)
-    u, _, vt = np.linalg.svd(a3 / sizes)
-    r = u @ vt
-    qfac = 1.0
-    if np.linalg.det(r) < 0:
-        qfac = -1.0
-        r[:, 2] = -r[:, 2]
-    # Shepperd's method: solve for the largest of the four components first, for stability.
-    trace = np.trace(r)
-    which = int(np.argmax([trace, r[0, 0], r[1, 1], r[2, 2]]))
-    if which == 0:
-        a = 0.5 * np.sqrt(1.0 + trace)
-        b, c, d = np.array([r[2, 1] - r[1, 2], r[0, 2] - r[2, 0], r[1, 0] - r[0, 1]]) / (4 * a)
-    elif which == 1:
-        b = 0.5 * np.sqrt(1.0 + r[0, 0] - r[1, 1] - r[2, 2])
-        a, c, d = np.array([r[2, 1] - r[1, 2], r[0, 1] + r[1, 0], r[0, 2] + r[2, 0]]) / (4 * b)
-    elif which == 2:
-        c = 0.5 * np.sqrt(1.0 + r[1, 1] - r[0, 0] - r[2, 2])
-        a, b, d = np.array([r[0, 2] - r[2, 0], r[0, 1] + r[1, 0], r[1, 2] + r[2, 1]]) / (4 * c)
-    else:
-        d = 0.5 * np.sqrt(1.0 + r[2, 2] - r[0, 0] - r[1, 1])
-        a, b, c = np.array([r[1, 0] - r[0, 1], r[0, 2] + r[2, 0], r[1, 2] + r[2, 1]]) / (4 * d)
-    # The header stores b, c, d only and rebuilds a as +sqrt(1 - b^2 - c^2 - d^2).
-    if a < 0:
-        b, c, d = -b, -c, -d
-    return (float(b), float(c), float(d)), qfac, sizes
-
-
-def _nifti_header(shape: tuple[int, ...], dtype: np.dtype, affine: np.ndarray) -> bytes:
-    affine = np.asarray(affine, dtype=np.float64)
-    (qb, qc, qd), qfac, sizes = _quaternion(affine)
-    dim = [len(shape), *shape] + [1] * (7 - len(shape))
-    pixdim = [qfac, *sizes] + [0.0] * 4
-    header = bytearray(348)
-    struct.pack_into("<i", header, 0, 348)
-    header[38] = ord("r")  # "regular", kept for ANALYZE readers
-    struct.pack_into("<8h", header, 40, *dim)
-    struct.pack_into("<hhh", header, 70, _NIFTI_TYPES[dtype], dtype.itemsize * 8, 0)
-    struct.pack_into("<8f", header, 76, *pixdim)
-    struct.pack_into("<fff", header, 108, 352.0, 1.0, 0.0)  # vox_offset, scl_slope, scl_inter
-    header[123] = 2  # xyzt_units: millimetres, no time unit
-    header[148 : 148 + 15] = b"quorvex phantom"
-    struct.pack_into("<hh", header, 252, 1, 1)  # qform_code, sform_code: scanner anatomical
-    struct.pack_into("<6f", header, 256, qb, qc, qd, *affine[:3, 3])
-    struct.pack_into("<12f", header, 280, *affine[:3, :].ravel())
-    header[344:348] = b"n+1\0"
-    return bytes(header) + b"\0\0\0\0"  # empty extension flag pads to vox_offset 352
-
-
-def write_nifti(
-    path: str | os.PathLike[str],
-    data: np.ndarray,
-    affine: np.ndarray,
-    compresslevel: int = 6,
-) -> None:
-    """Write a little-endian single-file NIfTI-1 image; gzip-compressed when ``path`` ends in .gz.
-
-    ``data`` is 3-D or 4-D, of dtype int16, uint8 or float32, indexed (i, j, k[, volume]).
-    Both the sform and the qform are set to ``affine`` (code 1); the qform keeps only the
-    rotation, voxel sizes and offset, so it equals the affine exactly when the affine has no
-    shear. ``scl_slope`` is 1 and ``vox_offset`` 352. The gzip stream carries no name and a zero
-    time stamp, so equal inputs give byte-identical files.
-    """
-    array = np.asarray(data)
-    if array.dtype.newbyteorder("<") not in _NIFTI_TYPES or array.ndim not in (3, 4):
-        raise ValueError(
-            f"expected 3-D or 4-D int16, uint8 or float32 data, got {array.ndim}-D {array.dtype}"
-        )
-    dtype = array.dtype.newbyteorder("<")
-    header = _nifti_header(array.shape, np.dtype(dtype.type), affine)
-    volumes = array.reshape(array.shape[:3] + (-1,), order="F")
-    with open(path, "wb") as raw:
-        fh = (
-            gzip.GzipFile(filename="", mode="wb", fileobj=raw, compresslevel=compresslevel, mtime=0)
-            if str(path).endswith(".gz")
-            else raw
-        )
-        try:
-            fh.write(header)
-            for v in range(volumes.shape[3]):
-                fh.write(volumes[:, :, :, v].astype(dtype, copy=False).tobytes(order="F"))
-        finally:
-            if fh is not raw:
-                fh.close()
 
 
 # ------------------------------------------------------------------------------ affines, schemes

@@ -9,13 +9,13 @@
 #include <cerrno>
 #include <utility>
 
+#include "io/file.hpp"
+#include "quorvex/documents/report.hpp"
+#include "quorvex/documents/table_loader.hpp"
 #include "quorvex/frame.hpp"
 #include "quorvex/input_file.hpp"
-#include "quorvex/io/file.hpp"
-#include "quorvex/io/table_loader.hpp"
 #include "quorvex/json.hpp"
 #include "quorvex/pipeline_confirm.hpp"
-#include "quorvex/report.hpp"
 #include "quorvex/text.hpp"
 #include "quorvex/volume.hpp"
 #include "quorvex/volume_plan.hpp"
@@ -29,10 +29,7 @@ using io::bids::DwiEntry;
 // Walk, folder and summary failures are shown as the operating system put them, without the
 // kind's prefix that a single run's failure keeps.
 std::unexpected<std::string> os_failure(const Error& error) {
-  constexpr std::string_view prefix = "I/O error: ";
-  std::string text = error.display();
-  if (text.starts_with(prefix)) text.erase(0, prefix.size());
-  return std::unexpected(std::move(text));
+  return std::unexpected(error.kind() == ErrorKind::Io ? error.without_kind() : error.display());
 }
 
 std::size_t voxels_per_volume(const VolumeInfo& info) {
@@ -99,7 +96,7 @@ std::string output_folder(std::string_view root) {
 Outcome<Status> audit_entry(const std::string& folder, const DwiEntry& entry,
                             std::string_view run_name, const BatchOptions& options) {
   std::string table_file;
-  auto table = io::read_fsl_pair(entry.bvec, entry.bval, &table_file);
+  auto table = read_fsl_pair(entry.bvec, entry.bval, &table_file);
   if (!table) return run_failure(run_name, table_file, table.error());
   // Only the volumes the audit looks at are read.
   const std::vector<std::size_t> used = pipeline::volumes_used(*table, options.pipeline);
@@ -109,7 +106,7 @@ Outcome<Status> audit_entry(const std::string& folder, const DwiEntry& entry,
   const VolumeInfo& info = read->info;
 
   pipeline::PipelineOptions run_options = options.pipeline;
-  run_options.flip_options.frame_map = voxel_frame_map(/*from_grad=*/false, info);
+  run_options.flip_options.frame_map = FrameMaps::resolve(InputFormat::Fsl, info).to_voxel();
   run_options.flip_options.step = pipeline::default_step(options.step, info);
 
   const auto mask = first_fitting_mask(entry.masks, voxels_per_volume(info));

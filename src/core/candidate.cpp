@@ -1,5 +1,5 @@
 // Building the candidate set in its fixed order.
-#include "quorvex/candidate.hpp"
+#include "candidate.hpp"
 
 #include <array>
 

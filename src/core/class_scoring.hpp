@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "quorvex/candidate.hpp"
+#include "candidate.hpp"
 #include "quorvex/coherence.hpp"
 #include "quorvex/gradient.hpp"
 #include "quorvex/grid.hpp"

@@ -10,9 +10,9 @@
 #include <numeric>
 #include <random>
 
+#include "candidate.hpp"
 #include "class_scoring.hpp"
 #include "confirm_rule.hpp"
-#include "quorvex/candidate.hpp"
 #include "quorvex/pool.hpp"
 #include "tracking.hpp"
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "quorvex/confirm.hpp"
-
 namespace quorvex_core {
+
+struct ConfirmOptions;
 
 /// What the confirmed verdict measured, as the rule reads it.
 struct Evidence {

@@ -79,6 +79,19 @@ Error Error::refuse_overwrite(std::string path) {
   return {ErrorKind::RefuseOverwrite, std::move(path)};
 }
 
+std::string Error::without_kind() const {
+  switch (kind_) {
+    case ErrorKind::Io:
+    case ErrorKind::Nifti:
+    case ErrorKind::Json:
+    case ErrorKind::DtiFit:
+    case ErrorKind::AmplitudeEncoded:
+      return text_;
+    default:
+      return display();
+  }
+}
+
 std::string Error::display() const {
   switch (kind_) {
     case ErrorKind::Io:

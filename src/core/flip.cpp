@@ -7,14 +7,12 @@
 #include <bit>
 #include <cmath>
 
+#include "candidate.hpp"
 #include "class_scoring.hpp"
-#include "quorvex/candidate.hpp"
 #include "quorvex/interrupt.hpp"
 
 namespace quorvex_core {
 namespace {
-
-constexpr double working_b_target = 1000.0;
 
 using Clock = std::chrono::steady_clock;
 
@@ -31,24 +29,6 @@ std::int64_t total_order_key(double value) {
 }
 
 }  // namespace
-
-std::optional<Shell> select_working_shell(const GradientTable& table, double b0_threshold,
-                                          double tolerance) {
-  std::optional<Shell> choice;
-  for (Shell& shell : detect_shells(table.bvals(), b0_threshold, tolerance)) {
-    if (shell.is_b0) continue;
-    if (!choice) {
-      choice = std::move(shell);
-      continue;
-    }
-    const double current = std::fabs(choice->nominal_b - working_b_target);
-    const double candidate = std::fabs(shell.nominal_b - working_b_target);
-    if (candidate < current || (candidate == current && shell.nominal_b < choice->nominal_b)) {
-      choice = std::move(shell);
-    }
-  }
-  return choice;
-}
 
 Result<FitAndMask> fit_and_mask(const ImageArray& image, const GradientTable& table,
                                 const Mask* user_mask, std::span<const std::uint64_t> shell_indices,
@@ -184,7 +164,8 @@ Result<Detection> detect_flip_on_shell(const ImageArray& image, const GradientTa
 
 Result<Detection> detect_flip(const ImageArray& image, const GradientTable& table, const Mask* mask,
                               const FlipOptions& options) {
-  const auto shell = select_working_shell(table, options.b0_threshold, options.tolerance);
+  const auto shell =
+      nearest_shell(table.bvals(), options.b0_threshold, options.tolerance, working_b_target);
   if (!shell) return fail(Error::no_usable_shell());
   return detect_flip_on_shell(image, table, mask, *shell, options);
 }

@@ -46,10 +46,6 @@ const char* input_format_name(InputFormat format) noexcept {
   return format == InputFormat::Mrtrix ? "mrtrix" : "fsl";
 }
 
-Mat3 voxel_frame_map(bool from_grad, const VolumeInfo& info) noexcept {
-  return from_grad ? unit_columns_as_rows(info.affine) : fsl_map(info.affine);
-}
-
 bool frames_divergent(const VolumeInfo& info) noexcept {
   if (!(determinant(info.affine) > 0.0)) return false;
   const Mat3 unit = unit_columns_as_rows(info.affine);
@@ -71,14 +67,16 @@ FrameMaps FrameMaps::resolve(InputFormat format, const VolumeInfo& info) noexcep
   return maps;
 }
 
+const Mat3& FrameMaps::to_voxel() const noexcept {
+  return input_format == InputFormat::Mrtrix ? world_voxel_map : fsl_voxel_map;
+}
+
 Mat3 FrameMaps::to_fsl() const noexcept {
-  const Mat3& source = input_format == InputFormat::Mrtrix ? world_voxel_map : fsl_voxel_map;
-  return multiply(fsl_voxel_map, source);
+  return multiply(fsl_voxel_map, to_voxel());
 }
 
 Mat3 FrameMaps::to_world() const noexcept {
-  const Mat3& source = input_format == InputFormat::Mrtrix ? world_voxel_map : fsl_voxel_map;
-  return multiply(transpose(world_voxel_map), source);
+  return multiply(transpose(world_voxel_map), to_voxel());
 }
 
 }  // namespace quorvex_core

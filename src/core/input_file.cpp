@@ -6,7 +6,7 @@
 #include <array>
 #include <memory>
 
-#include "quorvex/io/file.hpp"
+#include "io/file.hpp"
 #include "quorvex/text.hpp"
 
 namespace quorvex_core {

@@ -4,7 +4,7 @@
 #include <array>
 #include <charconv>
 
-#include "quorvex/io/file.hpp"
+#include "io/file.hpp"
 #include "quorvex/number.hpp"
 #include "quorvex/text.hpp"
 
@@ -143,6 +143,13 @@ Writer& Writer::null() {
   before_value();
   out_ += "null";
   return *this;
+}
+
+Writer& Writer::strings(const std::vector<std::string>& values) {
+  begin_array();
+  for (const std::string& value : values)
+    string(value);
+  return end_array();
 }
 
 Result<void> write_document(const std::string& path, std::string_view document) {

@@ -6,8 +6,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pipeline_detail.hpp"
 #include "quorvex/angular.hpp"
-#include "quorvex/scheme_qc.hpp"
+#include "scheme_qc.hpp"
 
 namespace quorvex_core::pipeline {
 namespace {
@@ -36,7 +37,7 @@ Result<AuditRun> audit_with_image(const GradientTable& table, const ImageArray& 
                                   const PipelineOptions& options) {
   if (auto checked = check_inputs(table, image, mask); !checked) return fail(checked.error());
   Report report = scheme_report(table, std::move(inputs), options);
-  report.b0_drift = compute_drift(image, table, mask, options.b0_threshold);
+  report.b0_drift = compute_drift(image, table, mask, options.flip_options.b0_threshold);
   auto detection = run_flip(image, table, mask, options);
   if (!detection) return fail(detection.error());
   report.status = detection->result.decision;
@@ -62,15 +63,15 @@ Report scheme_report(const GradientTable& table, std::vector<InputFile> inputs,
   report.inputs = std::move(inputs);
   const auto& bvals = table.bvals();
   report.shells = ShellSummary{
-      options.b0_threshold,
-      options.tolerance,
-      detect_shells(bvals, options.b0_threshold, options.tolerance),
-      b0_summary(bvals, options.b0_threshold),
+      options.flip_options.b0_threshold,
+      options.flip_options.tolerance,
+      detect_shells(bvals, options.flip_options.b0_threshold, options.flip_options.tolerance),
+      b0_summary(bvals, options.flip_options.b0_threshold),
       non_integer_bvals(bvals, integrality_tolerance),
   };
-  report.angular =
-      analyze(table, options.b0_threshold, options.tolerance, options.duplicate_angle_deg);
-  report.norm_stats = table.norm_stats(options.b0_threshold, options.norm_tolerance);
+  report.angular = analyze(table, options.flip_options.b0_threshold, options.flip_options.tolerance,
+                           options.duplicate_angle_deg);
+  report.norm_stats = table.norm_stats(options.flip_options.b0_threshold, options.norm_tolerance);
   return report;
 }
 
@@ -107,18 +108,12 @@ Result<AuditRun> detect_with_glyphs(const GradientTable& table, const ImageArray
                   std::move(detection->glyphs)};
 }
 
-Result<Report> detect(const GradientTable& table, const ImageArray& image, const Mask* mask,
-                      std::vector<InputFile> inputs, const PipelineOptions& options) {
-  auto run = detect_with_glyphs(table, image, mask, std::move(inputs), options);
-  if (!run) return fail(run.error());
-  return std::move(run->report);
-}
-
 Result<Detection> run_flip(const ImageArray& image, const GradientTable& table, const Mask* mask,
                            const PipelineOptions& options) {
   if (!options.shell) return detect_flip(image, table, mask, options.flip_options);
-  auto shell = pick_shell(table.bvals(), options.b0_threshold, options.tolerance, *options.shell);
-  if (!shell) return fail(shell.error());
+  const FlipOptions& flip = options.flip_options;
+  auto shell = nearest_shell(table.bvals(), flip.b0_threshold, flip.tolerance, *options.shell);
+  if (!shell) return fail(Error::no_usable_shell());
   return detect_flip_on_shell(image, table, mask, *shell, options.flip_options);
 }
 
@@ -139,19 +134,6 @@ Report note_low_mask_fa(Report report) {
         fa));
   }
   return report;
-}
-
-Result<Shell> pick_shell(const std::vector<double>& bvals, double b0_threshold, double tolerance,
-                         double target) {
-  std::optional<Shell> choice;
-  for (Shell& shell : detect_shells(bvals, b0_threshold, tolerance)) {
-    if (shell.is_b0) continue;
-    if (!choice || std::fabs(choice->nominal_b - target) > std::fabs(shell.nominal_b - target)) {
-      choice = std::move(shell);
-    }
-  }
-  if (!choice) return fail(Error::no_usable_shell());
-  return std::move(*choice);
 }
 
 std::vector<std::pair<double, std::uint64_t>> shell_counts(const std::vector<double>& bvals,

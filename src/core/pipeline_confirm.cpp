@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "quorvex/scheme_qc.hpp"
+#include "scheme_qc.hpp"
 
 namespace quorvex_core::pipeline {
 namespace {

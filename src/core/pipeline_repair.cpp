@@ -4,7 +4,9 @@
 #include <cmath>
 #include <limits>
 
-#include "quorvex/io/file.hpp"
+#include "documents/provenance.hpp"
+#include "io/file.hpp"
+#include "pipeline_detail.hpp"
 #include "quorvex/io/fsl.hpp"
 #include "quorvex/io/mrtrix.hpp"
 #include "quorvex/json.hpp"
@@ -63,15 +65,6 @@ void push_backup(std::vector<std::string>& backups, std::optional<std::string> b
 
 std::string path_str(const std::string& path) {
   return display_text(path);
-}
-
-Result<RepairOutput> repair(const GradientTable& table, const ImageArray& image, const Mask* mask,
-                            std::vector<InputFile> inputs, const PipelineOptions& options,
-                            const RepairSpec& spec) {
-  auto report = audit(table, &image, mask, inputs, options);
-  if (!report) return fail(report.error());
-  return repair_from_report(table, std::move(*report), std::move(inputs), spec,
-                            options.flip_options.min_relative_margin);
 }
 
 Result<std::pair<RepairOutput, GlyphData>> repair_with_glyphs(
@@ -147,7 +140,7 @@ Result<void> write_provenance(const std::string& path, const Report& report, con
                               std::vector<InputFile> inputs,
                               const std::vector<std::string>& outputs, const RepairSpec& spec,
                               const Confirmation* confirmed) {
-  io::Provenance doc = io::Provenance::create(std::move(inputs));
+  Provenance doc = Provenance::create(std::move(inputs));
   doc.shells = report.shells;
   doc.angular = report.angular;
   doc = std::move(doc).with_flip(flip).with_outputs(outputs);
@@ -163,16 +156,16 @@ Result<void> write_provenance(const std::string& path, const Report& report, con
   }
   if (spec.frame) {
     const FrameMaps& f = *spec.frame;
-    doc.frame = io::FrameRecord{input_format_name(f.input_format),
-                                f.affine_determinant_sign,
-                                transpose(f.world_voxel_map),
-                                f.fsl_voxel_map,
-                                f.world_voxel_map,
-                                f.frames_divergent,
-                                true,
-                                spec.out_grad.has_value()};
+    doc.frame = FrameRecord{input_format_name(f.input_format),
+                            f.affine_determinant_sign,
+                            transpose(f.world_voxel_map),
+                            f.fsl_voxel_map,
+                            f.world_voxel_map,
+                            f.frames_divergent,
+                            true,
+                            spec.out_grad.has_value()};
   }
-  return io::write(path, doc);
+  return write_sidecar(path, doc);
 }
 
 Result<RecomputeOutput> recompute_bval(const GradientTable& table, std::vector<InputFile> inputs,
@@ -215,12 +208,12 @@ Result<RecomputeOutput> recompute_bval(const GradientTable& table, std::vector<I
     }
   }
   if (spec.provenance) {
-    io::Provenance doc = io::Provenance::create(std::move(inputs)).with_outputs(out.outputs);
+    Provenance doc = Provenance::create(std::move(inputs)).with_outputs(out.outputs);
     doc.notes.push_back(fmt::format(
         "recompute-bval: recovered b-values from amplitude-encoded bvecs (b_nominal={:.0f}, max "
         "|g|={:.4f}); directions unit-normalized.",
         out.b_nominal, out.max_norm));
-    if (auto written = io::write(*spec.provenance, doc); !written) return fail(written.error());
+    if (auto written = write_sidecar(*spec.provenance, doc); !written) return fail(written.error());
   }
   return out;
 }
@@ -240,10 +233,7 @@ std::string to_json(const RecomputeOutput& output) {
     }
     w.end_array();
   }
-  w.key("outputs").begin_array();
-  for (const std::string& path : output.outputs)
-    w.string(path);
-  w.end_array();
+  w.key("outputs").strings(output.outputs);
   w.end_object();
   return w.take();
 }

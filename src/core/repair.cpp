@@ -3,7 +3,7 @@
 
 #include <sys/stat.h>
 
-#include "quorvex/io/file.hpp"
+#include "io/file.hpp"
 #include "quorvex/text.hpp"
 
 namespace quorvex_core {

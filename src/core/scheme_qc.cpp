@@ -1,6 +1,6 @@
 // The scheme findings and their wording. Findings are advisory: they add notes and never lower
 // the status.
-#include "quorvex/scheme_qc.hpp"
+#include "scheme_qc.hpp"
 
 #include <fmt/format.h>
 

@@ -59,6 +59,18 @@ std::vector<Shell> detect_shells(const std::vector<double>& bvals, double b0_thr
   return shells;
 }
 
+std::optional<Shell> nearest_shell(const std::vector<double>& bvals, double b0_threshold,
+                                   double tolerance, double target) {
+  std::optional<Shell> choice;
+  for (Shell& shell : detect_shells(bvals, b0_threshold, tolerance)) {
+    if (shell.is_b0) continue;
+    if (!choice || std::fabs(choice->nominal_b - target) > std::fabs(shell.nominal_b - target)) {
+      choice = std::move(shell);
+    }
+  }
+  return choice;
+}
+
 B0Summary b0_summary(const std::vector<double>& bvals, double b0_threshold) {
   B0Summary summary;
   for (std::uint64_t i = 0; i < bvals.size(); ++i) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "class_scoring.hpp"
-#include "quorvex/confirm.hpp"
+#include "quorvex/tracking_rules.hpp"
 
 namespace quorvex_core {
 

@@ -1,10 +1,10 @@
 // The dataset audit entry: options from the call, the batch, and the small answer for the CLI.
 #include "bids_entry.hpp"
 
+#include "arguments.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "entry_bodies.hpp"
-#include "options.hpp"
 #include "quorvex/json.hpp"
 #include "quorvex/text.hpp"
 

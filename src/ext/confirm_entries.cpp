@@ -1,17 +1,16 @@
 // The confirmed-verdict entries of the private module.
-#include "confirm_entries.hpp"
+#include "entry_bodies.hpp"
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <utility>
 
+#include "arguments.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
-#include "output_args.hpp"
-#include "quorvex/frame.hpp"
+#include "quorvex/documents/report.hpp"
 #include "quorvex/pipeline_confirm.hpp"
-#include "quorvex/report.hpp"
 #include "subject.hpp"
 
 namespace quorvex_ext::bodies {
@@ -98,12 +97,11 @@ PyObject* repair_confirmed(const Arguments& args) {
   if (!refuse_aliased_outputs(args)) return nullptr;
   auto subject = prepare_subject(args, ImageUse::Required);
   if (!subject) return nullptr;
-  const auto format = args.path("grad") ? core::InputFormat::Mrtrix : core::InputFormat::Fsl;
   const core::pipeline::RepairSpec spec{args.required_path("out_bvec"),
                                         args.required_path("out_bval"),
                                         args.path("out_grad"),
                                         args.path("provenance"),
-                                        core::FrameMaps::resolve(format, *subject->info),
+                                        subject->frames,
                                         args.flag("dry_run"),
                                         args.flag("in_place"),
                                         args.flag("force_repair")};

@@ -1,7 +1,7 @@
-// The module's function table: every entry binds its arguments and runs its body inside the
-// call boundary.
-#include "entries.hpp"
-
+// The _quorvex module: its function table, where every entry binds its arguments and runs its
+// body inside the call boundary, made into the module object.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 #include <fmt/format.h>
 
 #include <array>
@@ -9,8 +9,9 @@
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "entry_bodies.hpp"
+#include "module_table.hpp"
+#include "quorvex/documents/report.hpp"
 #include "quorvex/interrupt.hpp"
-#include "quorvex/report.hpp"
 #include "signatures.hpp"
 
 namespace quorvex_ext {
@@ -55,10 +56,14 @@ const std::array<Function, 13> table{{
      &s::recompute_bval},
 }};
 
-}  // namespace
-
-std::span<const Function> functions() {
-  return table;
+ModuleSpec& spec() {
+  static ModuleSpec the_spec("_quorvex", table);
+  return the_spec;
 }
 
+}  // namespace
 }  // namespace quorvex_ext
+
+PyMODINIT_FUNC PyInit__quorvex() {
+  return quorvex_ext::guarded([] { return quorvex_ext::create_module(quorvex_ext::spec()); });
+}

@@ -27,4 +27,14 @@ PyObject* repair_with_glyphs(const Arguments& args);
 // batch's text unchanged.
 PyObject* audit_bids(const Arguments& args);
 
+// The private module's single-subject entries: the pipelines above with the confirmed verdict
+// beside the coherence one, from one image read and one fit.
+/// The confirmed verdict alone, as compact JSON text.
+PyObject* confirm_flip(const Arguments& args);
+/// (report JSON, confirmed JSON, run status, timings): an audit, or a detection with
+/// `detect_only`.
+PyObject* audit_confirmed(const Arguments& args);
+/// (report JSON, confirmed JSON, run status): a repair decided by the confirmed verdict.
+PyObject* repair_confirmed(const Arguments& args);
+
 }  // namespace quorvex_ext::bodies

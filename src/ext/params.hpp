@@ -3,6 +3,8 @@
 #pragma once
 
 #include "binder.hpp"
+#include "quorvex/gradient.hpp"
+#include "quorvex/shell.hpp"
 
 namespace quorvex_ext::params {
 
@@ -25,8 +27,13 @@ constexpr Param required_object(const char* name) {
   return {name, ParamKind::Object};
 }
 
-inline constexpr Param tolerance{"tolerance", ParamKind::Number, "0.05", 0.05};
-inline constexpr Param b0_threshold{"b0_threshold", ParamKind::Number, "50.0", 50.0};
-inline constexpr Param norm_tolerance{"norm_tolerance", ParamKind::Number, "0.05", 0.05};
+// The values are the core's; the texts are what the signatures print, and the stub test holds
+// both to the stubs (a report echoes the values the call used).
+inline constexpr Param tolerance{"tolerance", ParamKind::Number, "0.05",
+                                 quorvex_core::default_shell_tolerance};
+inline constexpr Param b0_threshold{"b0_threshold", ParamKind::Number, "50.0",
+                                    quorvex_core::default_b0_threshold};
+inline constexpr Param norm_tolerance{"norm_tolerance", ParamKind::Number, "0.05",
+                                      quorvex_core::default_norm_tolerance};
 
 }  // namespace quorvex_ext::params

@@ -17,8 +17,8 @@
 
 #include "bids_entry.hpp"
 #include "boundary.hpp"
-#include "confirm_entries.hpp"
 #include "convert.hpp"
+#include "entry_bodies.hpp"
 #include "module_table.hpp"
 #include "params.hpp"
 #include "quorvex/bids_batch.hpp"

@@ -1,13 +1,10 @@
 // Shared subject preparation.
 #include "subject.hpp"
 
+#include "arguments.hpp"
 #include "boundary.hpp"
-#include "mask_args.hpp"
-#include "options.hpp"
-#include "quorvex/frame.hpp"
 #include "quorvex/volume_plan.hpp"
 #include "quorvex/volume_stream.hpp"
-#include "table_args.hpp"
 
 namespace quorvex_ext {
 
@@ -16,7 +13,7 @@ namespace core = quorvex_core;
 std::optional<Subject> prepare_subject(const Arguments& args, ImageUse use) {
   auto table = load_table(args);
   if (!table) return std::nullopt;
-  Subject subject{std::move(*table), {}, {}, {}, pipeline_options(args), {}, {}, {}};
+  Subject subject{std::move(*table), {}, {}, {}, {}, pipeline_options(args), {}, {}, {}};
   const auto dwi = args.path("dwi");
   if (dwi) {
     subject.start = std::chrono::steady_clock::now();
@@ -33,9 +30,9 @@ std::optional<Subject> prepare_subject(const Arguments& args, ImageUse use) {
       subject.decompress = read->decompress;
       subject.convert = read->convert;
     }
+    subject.frames = core::FrameMaps::resolve(subject.table.format, *subject.info);
     auto& flip = subject.options.flip_options;
-    // A grad file holds scanner-frame directions; an FSL pair holds image-frame ones.
-    flip.frame_map = core::voxel_frame_map(args.path("grad").has_value(), *subject.info);
+    flip.frame_map = subject.frames->to_voxel();
     flip.step = core::pipeline::default_step(args.optional_number("step"), *subject.info);
   }
   if (!read_optional_mask(args, subject.mask)) return std::nullopt;

@@ -6,7 +6,8 @@
 #include <optional>
 
 #include "binder.hpp"
-#include "quorvex/io/table_loader.hpp"
+#include "quorvex/documents/table_loader.hpp"
+#include "quorvex/frame.hpp"
 #include "quorvex/pipeline.hpp"
 #include "quorvex/volume.hpp"
 
@@ -22,9 +23,11 @@ enum class ImageUse : std::uint8_t {
 };
 
 struct Subject {
-  quorvex_core::io::LoadedTable table;
+  quorvex_core::LoadedTable table;
   std::optional<quorvex_core::ImageArray> image;
   std::optional<quorvex_core::VolumeInfo> info;
+  /// Resolved from the table's format and the image, once: the detector and the writers share it.
+  std::optional<quorvex_core::FrameMaps> frames;
   std::optional<quorvex_core::Mask> mask;
   quorvex_core::pipeline::PipelineOptions options;
   /// Set for `ImageUse::Timed`: the clock just before the image was read, and its read split.

@@ -5,14 +5,13 @@
 #include <chrono>
 #include <initializer_list>
 
+#include "arguments.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "entry_bodies.hpp"
 #include "glyph_payload.hpp"
-#include "output_args.hpp"
-#include "quorvex/frame.hpp"
+#include "quorvex/documents/report.hpp"
 #include "quorvex/pipeline.hpp"
-#include "quorvex/report.hpp"
 #include "subject.hpp"
 
 namespace quorvex_ext::bodies {
@@ -109,12 +108,11 @@ PyObject* detect_run(const Arguments& args, bool with_glyphs) {
 }
 
 core::pipeline::RepairSpec repair_spec(const Arguments& args, const Subject& subject) {
-  const auto format = args.path("grad") ? core::InputFormat::Mrtrix : core::InputFormat::Fsl;
   return {args.required_path("out_bvec"),
           args.required_path("out_bval"),
           args.path("out_grad"),
           args.path("provenance"),
-          core::FrameMaps::resolve(format, *subject.info),
+          subject.frames,
           args.flag("dry_run"),
           args.flag("in_place"),
           args.flag("force_repair")};

@@ -1,12 +1,10 @@
 // Entries that work on a gradient table alone.
+#include "arguments.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "entry_bodies.hpp"
-#include "options.hpp"
-#include "output_args.hpp"
+#include "quorvex/documents/report.hpp"
 #include "quorvex/pipeline.hpp"
-#include "quorvex/report.hpp"
-#include "table_args.hpp"
 
 namespace quorvex_ext::bodies {
 
@@ -29,8 +27,9 @@ PyObject* recompute_bval(const Arguments& args) {
       args.required_path("out_bvec"), args.required_path("out_bval"), args.path("out_grad"),
       args.path("provenance"),        args.flag("dry_run"),           args.flag("in_place")};
   // The call has no tolerance parameter; shells are grouped at the default.
-  auto output = core::pipeline::recompute_bval(loaded->table, std::move(loaded->inputs), spec,
-                                               args.number("b0_threshold"), 0.05);
+  auto output =
+      core::pipeline::recompute_bval(loaded->table, std::move(loaded->inputs), spec,
+                                     args.number("b0_threshold"), core::default_shell_tolerance);
   if (!output) return raise_error(output.error());
   return to_str(core::pipeline::to_json(*output));
 }

@@ -1,4 +1,4 @@
-#include "quorvex/candidate.hpp"
+#include "candidate.hpp"
 
 #include <gtest/gtest.h>
 

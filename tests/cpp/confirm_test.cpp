@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
+#include "candidate.hpp"
 #include "confirm_rule.hpp"
-#include "quorvex/candidate.hpp"
 #include "tracking.hpp"
 
 using namespace quorvex_core;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <string>
+#include <string_view>
 
 using quorvex_core::Error;
 
@@ -29,8 +31,14 @@ TEST(error_test, display_texts) {
       {Error::refuse_overwrite("out.bvec"),
        "refusing to overwrite existing file: out.bvec (pass --force to allow)"},
   };
-  for (const auto& c : cases)
+  for (const auto& c : cases) {
     EXPECT_EQ(c.error.display(), c.text);
+    // Without the kind, a prefixed message is what follows its prefix; any other is unchanged.
+    const std::string rest = c.error.without_kind();
+    EXPECT_TRUE(rest == c.text || std::string_view(c.text).ends_with(": " + rest)) << c.text;
+  }
+  EXPECT_EQ(Error::io_errno(ENOSPC).without_kind(), "No space left on device (os error 28)");
+  EXPECT_EQ(Error::no_usable_shell().without_kind(), Error::no_usable_shell().display());
 }
 
 TEST(error_test, json_from_io_keeps_the_system_text_only) {

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "quorvex/candidate.hpp"
+#include "candidate.hpp"
 #include "test_support.hpp"
 
 using namespace quorvex_core;
@@ -73,17 +73,6 @@ TEST(flip_test, antipodal_or_equal_is_exact) {
   Mat3 nearly = identity_matrix;
   nearly[0][0] = 1.0 + 1e-15;
   EXPECT_FALSE(antipodal_or_equal(nearly, identity_matrix));
-}
-
-TEST(flip_test, working_shell_nearest_thousand) {
-  const auto pick = [](std::vector<double> b) {
-    std::vector<Vec3> d(b.size(), Vec3{1, 0, 0});
-    return select_working_shell(*GradientTable::create(d, b), 50.0, 0.05);
-  };
-  EXPECT_EQ(pick({0, 700, 1300})->nominal_b, 700.0);
-  EXPECT_EQ(pick({0, 2000, 1000})->nominal_b, 1000.0);
-  EXPECT_EQ(pick({3000})->nominal_b, 3000.0);
-  EXPECT_FALSE(pick({0, 10}).has_value());
 }
 
 TEST(flip_test, empty_user_mask_is_an_error) {

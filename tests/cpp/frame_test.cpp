@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <limits>
 
+#include "quorvex/documents/table_loader.hpp"
 #include "quorvex/io/fsl.hpp"
 #include "quorvex/io/mrtrix.hpp"
-#include "quorvex/io/table_loader.hpp"
 
 using quorvex_core::FrameMaps;
 using quorvex_core::InputFormat;
@@ -67,8 +67,8 @@ TEST(frame_test, diagonal_affines) {
     EXPECT_EQ(maps.affine_determinant_sign, c.sign);
     EXPECT_EQ(maps.frames_divergent, c.divergent);
     EXPECT_EQ(quorvex_core::frames_divergent(info), c.divergent);
-    expect_mat(quorvex_core::voxel_frame_map(false, info), c.fsl);
-    expect_mat(quorvex_core::voxel_frame_map(true, info), c.world);
+    expect_mat(FrameMaps::resolve(InputFormat::Fsl, info).to_voxel(), c.fsl);
+    expect_mat(FrameMaps::resolve(InputFormat::Mrtrix, info).to_voxel(), c.world);
     expect_mat(maps.to_fsl(), identity);  // FSL input stays in the FSL frame
   }
 }
@@ -101,7 +101,7 @@ TEST(frame_test, degenerate_affines) {
 
 TEST(frame_test, sheared_world_map_is_not_orthogonalised) {
   const VolumeInfo info = with_block({2, 1, 0, 0, 2, 0, 0, 0, 2});
-  const Mat3 w = quorvex_core::voxel_frame_map(true, info);
+  const Mat3 w = FrameMaps::resolve(InputFormat::Mrtrix, info).to_voxel();
   const double s = 1.0 / std::sqrt(5.0);
   expect_mat(w, {1, 0, 0, s, 2 * s, 0, 0, 0, 1});
   // to_world for grad input is W^T W, no longer the identity.
@@ -148,10 +148,11 @@ TEST(frame_test, real_tables_agree_across_frames) {
     const std::string base = root + "/" + name + "/" + name + "_dwi";
     auto image = quorvex_core::read_volume_with_info(base + ".nii.gz");
     ASSERT_TRUE(image.has_value()) << image.error().display();
-    auto fsl = quorvex_core::io::load_fsl(base + ".bvec", base + ".bval");
-    auto grad = quorvex_core::io::load_mrtrix(base + ".b");
+    auto fsl = quorvex_core::load_fsl(base + ".bvec", base + ".bval");
+    auto grad = quorvex_core::load_mrtrix(base + ".b");
     ASSERT_TRUE(fsl.has_value() && grad.has_value());
-    const Mat3 m = FrameMaps::resolve(InputFormat::Fsl, image->second).to_world();
+    const Mat3 m = FrameMaps::resolve(fsl->format, image->second).to_world();
+    EXPECT_EQ(grad->format, InputFormat::Mrtrix);
     const auto& from = fsl->table.directions();
     const auto& to = grad->table.directions();
     ASSERT_EQ(from.size(), to.size());

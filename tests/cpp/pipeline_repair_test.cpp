@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "quorvex/candidate.hpp"
+#include "candidate.hpp"
 #include "quorvex/pipeline.hpp"
 #include "test_support.hpp"
 

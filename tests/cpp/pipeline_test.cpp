@@ -2,20 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
+#include "pipeline_detail.hpp"
 #include "test_support.hpp"
 
 using namespace quorvex_core;
-
-TEST(pipeline_test, pick_shell_nearest_with_ties_to_the_earlier) {
-  const std::vector<double> b{0, 1000, 1000, 3000, 3000};
-  EXPECT_EQ(pipeline::pick_shell(b, 50, 0.05, 2000)->nominal_b, 1000.0);
-  EXPECT_EQ(pipeline::pick_shell({700, 1000}, 50, 0.05, 0)->nominal_b, 700.0);
-  EXPECT_EQ(pipeline::pick_shell({700, 1000, 2000}, 50, 0.05, 1e9)->nominal_b, 2000.0);
-  EXPECT_ERROR(pipeline::pick_shell({0, 10, 50}, 50, 0.05, 1000), NoUsableShell,
-               "no usable non-b0 shell for flip detection");
-}
 
 TEST(pipeline_test, shell_counts_in_detection_order) {
   EXPECT_EQ(pipeline::shell_counts({2000, 0, 1000, 1000}, 50, 0.05),
@@ -35,4 +28,23 @@ TEST(pipeline_test, scheme_report_has_every_scheme_section) {
   const Report empty = pipeline::scheme_report(*GradientTable::create({}, {}), {}, {});
   EXPECT_TRUE(empty.shells->shells.empty());
   EXPECT_EQ(empty.norm_stats->non_b0_count, 0U);
+}
+
+TEST(pipeline_test, low_mask_fa_note_only_strictly_between_zero_and_the_bound) {
+  const auto notes = [](std::optional<double> fa) {
+    Report report = Report::create({});
+    if (fa) {
+      report.flip = FlipResult{};
+      report.flip->mask_mean_fa = *fa;
+    }
+    return pipeline::note_low_mask_fa(std::move(report)).notes;
+  };
+  const auto low = notes(0.25);
+  ASSERT_EQ(low.size(), 1U);
+  EXPECT_EQ(low[0],
+            "coherence mask mean FA 0.25 is low (looks whole-brain) — flip-detection sensitivity "
+            "is reduced; supply a WM mask (FA-thresholded) for a wider margin");
+  for (const auto fa : {std::optional<double>{}, std::optional{0.0}, std::optional{0.3}}) {
+    EXPECT_TRUE(notes(fa).empty());
+  }
 }

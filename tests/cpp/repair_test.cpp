@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-#include "quorvex/candidate.hpp"
+#include "candidate.hpp"
 #include "test_support.hpp"
 
 using namespace quorvex_core;

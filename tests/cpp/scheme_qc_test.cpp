@@ -1,4 +1,4 @@
-#include "quorvex/scheme_qc.hpp"
+#include "scheme_qc.hpp"
 
 #include <gtest/gtest.h>
 

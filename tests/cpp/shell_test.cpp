@@ -39,6 +39,21 @@ TEST(shell_test, b0_group_and_unsorted_members) {
   EXPECT_EQ(detect_shells({50, 0}, 50.0, 0.05).size(), 1U);  // the threshold itself is b0
 }
 
+// The working shell (target 1000) and a requested one share this rule; a choice stuck on the
+// first shell must fail here.
+TEST(shell_test, nearest_shell_moves_to_a_later_shell_and_ties_keep_the_lower) {
+  const auto nominal = [](std::vector<double> b, double target) {
+    return nearest_shell(b, 50.0, 0.05, target).value().nominal_b;
+  };
+  EXPECT_EQ(nominal({0, 300, 1100, 3000}, 1000), 1100.0);
+  EXPECT_EQ(nominal({0, 3000, 2000, 1000}, 1000), 1000.0);
+  EXPECT_EQ(nominal({0, 3000, 400, 2600}, 2000), 2600.0);
+  EXPECT_EQ(nominal({0, 1300, 700}, 1000), 700.0);
+  EXPECT_EQ(nominal({1000, 1000, 3000, 3000}, 2000), 1000.0);
+  EXPECT_EQ(nominal({700, 1000, 2000}, 1e9), 2000.0);
+  EXPECT_FALSE(nearest_shell({0, 10, 50}, 50.0, 0.05, 1000).has_value());
+}
+
 TEST(shell_test, b0_summary_spacings) {
   std::vector<double> b(67, 1000.0);
   b[0] = b[33] = b[66] = 0.0;

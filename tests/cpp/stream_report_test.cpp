@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "quorvex/documents/table_loader.hpp"
 #include "quorvex/frame.hpp"
-#include "quorvex/io/table_loader.hpp"
 #include "quorvex/pipeline.hpp"
 #include "quorvex/volume_plan.hpp"
 #include "quorvex/volume_stream.hpp"
@@ -26,7 +26,7 @@ const std::string source_dir = QUORVEX_SOURCE_DIR;
 std::string audit_json(const q::GradientTable& table, const q::ImageArray& image,
                        const q::VolumeInfo& info, const q::Mask* mask,
                        q::pipeline::PipelineOptions options) {
-  options.flip_options.frame_map = q::voxel_frame_map(false, info);
+  options.flip_options.frame_map = q::FrameMaps::resolve(q::InputFormat::Fsl, info).to_voxel();
   options.flip_options.step = q::pipeline::default_step(std::nullopt, info);
   auto report = q::pipeline::audit(table, &image, mask, {}, options);
   if (!report) return "error: " + report.error().display();
@@ -41,7 +41,7 @@ void compare_folder(const fs::path& folder, std::size_t& compared) {
     if (!path.ends_with("_dwi.nii.gz")) continue;
     SCOPED_TRACE(path);
     const std::string base = path.substr(0, path.size() - 7);
-    auto table = q::io::load_fsl(base + ".bvec", base + ".bval");
+    auto table = q::load_fsl(base + ".bvec", base + ".bval");
     ASSERT_TRUE(table.has_value()) << table.error().display();
     auto whole = q::read_volume_with_info(path);
     ASSERT_TRUE(whole.has_value()) << whole.error().display();

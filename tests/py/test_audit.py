@@ -132,3 +132,22 @@ class TestDetectAndProfile:
         with pytest.raises(ValueError) as caught:
             _quorvex.detect_flip(subject["dwi"], bvec, bval, shell=1000)
         assert str(caught.value) == "no usable non-b0 shell for flip detection"
+
+
+@pytest.mark.parametrize("call", ["audit", "detect_flip"])
+@pytest.mark.parametrize("name", ["philips_dti_2mm_crop", "philips_dti_2mm_crop_ras"])
+def test_real_data_mirrored_table_is_flagged_and_the_shipped_one_passes(shared_data, tmp_path,
+                                                                         call, name):
+    stem = shared_data / "real" / name / f"{name}_dwi"
+    dwi = f"{stem}.nii.gz"
+    run = getattr(_quorvex, call)
+    shipped = json.loads(run(dwi=dwi, bvec=f"{stem}.bvec", bval=f"{stem}.bval"))["flip"]
+    from_grad = json.loads(run(dwi=dwi, grad=f"{stem}.b"))["flip"]
+    assert shipped["decision"] == from_grad["decision"] == "PASS"
+    assert shipped["best"]["label"] == from_grad["best"]["label"] == "+x+y+z"
+    mirrored = tmp_path / "mirrored.bvec"
+    np.savetxt(mirrored, np.diag([-1.0, 1, 1]) @ np.loadtxt(f"{stem}.bvec"), fmt="%.8f")
+    flip = json.loads(run(dwi=dwi, bvec=str(mirrored), bval=f"{stem}.bval"))["flip"]
+    assert flip["decision"] == "FLAG"
+    assert flip["recommended_label"] in ("-x+y+z", "+x-y-z")
+    assert flip["working_b"] == 1000.0

@@ -86,56 +86,21 @@ def outcome(call):
 
 GOOD = nifti()
 
-# (name, file bytes, exact message or None for "any NIfTI error")
+# One case per way a file can lie, through both the image and the mask argument; the reader's
+# full set of header refusals is volume_test's. (name, bytes, exact message or None for any)
 BAD_IMAGES = [
     ("empty", b"", "NIfTI error: file holds 0 bytes, fewer than the 348-byte header"),
-    ("short header", GOOD[:200], "NIfTI error: file holds 200 bytes, fewer than the 348-byte header"),
     ("sizeof_hdr 349", nifti(sizeof_hdr=349), "NIfTI error: not a NIfTI-1 file (header size field 349)"),
-    ("sizeof_hdr 0", nifti(sizeof_hdr=0), "NIfTI error: not a NIfTI-1 file (header size field 0)"),
-    ("sizeof_hdr nifti-2", nifti(sizeof_hdr=540), "NIfTI error: NIfTI-2 files are not supported"),
-    ("bad magic", nifti(magic=b"xyz\0"), "NIfTI error: not a NIfTI-1 file (bad magic)"),
-    ("two-file magic", nifti(magic=b"ni1\0"),
-     "NIfTI error: header names a separate .img data file, which is not supported"),
-    ("dim0 zero", nifti(dim0=0), "NIfTI error: inconsistent dimensions: dim[0] = 0"),
-    ("dim0 eight", nifti(dim0=8), "NIfTI error: inconsistent dimensions: dim[0] = 8"),
-    ("dim0 negative", nifti(dim0=-4), "NIfTI error: inconsistent dimensions: dim[0] = -4"),
-    ("negative dim", nifti(dims=(4, -4, 3, 7)), "NIfTI error: inconsistent dimensions: dim[2] = -4"),
-    ("zero dim", nifti(dims=(4, 4, 0, 7)), "NIfTI error: inconsistent dimensions: dim[3] = 0"),
-    ("dims overflow 64 bits", nifti(dims=(32767,) * 7, datatype=64, bitpix=64, data=b""),
-     "NIfTI error: dimensions overflow the sample count"),
     ("terabyte claim", nifti(dims=(32767, 32767, 32767, 100), datatype=64, bitpix=64, data=b""),
      "NIfTI error: header implies 28144920769330752 bytes of image but the file holds 352"),
     ("gzip terabyte claim", gz(nifti(dims=(32767, 32767, 32767, 100), datatype=64, bitpix=64,
                                      data=b"")), None),
     ("truncated data", GOOD[:-1], "NIfTI error: header implies 1024 bytes of image but the file holds 1023"),
-    ("vox_offset past end", nifti(vox_offset=1e9),
-     "NIfTI error: header implies 1000000672 bytes of image but the file holds 1024"),
-    ("vox_offset inside header", nifti(vox_offset=100.0), "NIfTI error: invalid vox_offset 100"),
-    ("vox_offset fractional", nifti(vox_offset=352.5), "NIfTI error: invalid vox_offset 352.5"),
-    ("vox_offset nan", nifti(vox_offset=float("nan")), "NIfTI error: invalid vox_offset nan"),
-    ("vox_offset inf", nifti(vox_offset=float("inf")), "NIfTI error: invalid vox_offset inf"),
-    ("complex data", nifti(datatype=32, bitpix=64),
-     "NIfTI error: data type COMPLEX64 (32) cannot be read as float32"),
-    ("unknown datatype", nifti(datatype=12345), "NIfTI error: data type unknown (12345) cannot be read as float32"),
     # The size field is the byte-order mark; the first field read in the wrong order is refused.
     ("size field swapped, rest native", bytes(reversed(GOOD[:4])) + GOOD[4:],
      "NIfTI error: invalid vox_offset 6.3231e-41"),
-    ("size field native, rest swapped", struct.pack("<i", 348) + nifti(order=">")[4:],
-     "NIfTI error: invalid vox_offset 6.3231e-41"),
-    ("nan pixdim", nifti(pixdim=(float("nan"), 2.0, 2.0, 2.0)),
-     "NIfTI error: non-finite voxel size pixdim[1] = nan"),
-    ("inf sform", nifti(sform=1, srow=(float("inf"),) + (0,) * 11), "NIfTI error: non-finite sform affine"),
-    ("nan qoffset", nifti(qform=1, quatern=(0, 0, 0, float("nan"), 0, 0)),
-     "NIfTI error: non-finite qform affine"),
-    ("gzip truncated", gz(GOOD)[:40], "NIfTI error: gzip stream is truncated"),
-    ("gzip cut before trailer", gz(GOOD)[:-4], "NIfTI error: gzip stream is truncated"),
-    ("gzip bad crc", gzip_with(GOOD, crc=0xDEADBEEF), "NIfTI error: gzip CRC-32 mismatch"),
     ("gzip bad isize", gzip_with(GOOD, isize=12345), "NIfTI error: gzip length check mismatch"),
     ("gzip magic then junk", b"\x1f\x8b" + b"\xa5" * 400, None),
-    ("gzip of a short header", gz(GOOD[:300]),
-     "NIfTI error: file holds 300 bytes, fewer than the 348-byte header"),
-    ("gzip of truncated data", gz(GOOD[:-2]),
-     "NIfTI error: gzip stream inflates to 1022 bytes but the header implies 1024"),
     ("random bytes", bytes(np.random.default_rng(7).integers(0, 256, 2000, dtype=np.uint8)), None),
 ]
 
@@ -224,21 +189,12 @@ def write(path, data):
 class TestTables:
     @pytest.mark.parametrize("bvec, bval, message", [
         (b"", b"", None),
-        (b"\n\n  \n", b" \t\n", None),
-        (b"nan nan\nnan nan\nnan nan\n", b"nan nan", None),
         (b"inf -inf\n1e309 -1e309\n0 0\n", b"1e400 -inf", None),
-        (b"1 0 0\n", b"\xef\xbb\xbf1000", "failed to parse {bval}: invalid number: \ufeff1000"),
-        (b"1 0 0\n", b"10\x0000", "failed to parse {bval}: invalid number: 10\x0000"),
         (b"1 0 0\n", b"\xff\xfe1\x000\x00", "I/O error: stream did not contain valid UTF-8"),
-        (b"1 0 0\n", b"1" * 300000, None),
         (b"1 0 0\n", b"x" * 300000,
          "failed to parse {bval}: invalid number: " + "x" * 200 + "\u2026"),
-        (b"1 0 0\n0 1 0\n", b"1000", "failed to parse {bvec}: bvec shape does not match the "
-                                     "b-value count"),
         (bytes(range(256)), b"0", None),
-        (b"1\xe2\x80\xa80\xe2\x80\xa90\n", b"1000", None),
-    ], ids=["empty", "blank", "all nan", "infinities", "byte order mark", "nul byte",
-            "utf-16", "huge number", "huge bad token", "shape", "binary", "unicode separators"])
+    ], ids=["empty", "infinities", "utf-16", "huge bad token", "binary"])
     def test_fsl_pair(self, tmp_path, bvec, bval, message):
         paths = {"bvec": write(tmp_path / "t.bvec", bvec), "bval": write(tmp_path / "t.bval", bval)}
         result = outcome(lambda: _quorvex.inspect(**paths))
@@ -249,25 +205,15 @@ class TestTables:
             assert len(result["scheme"]["directions"]) == n
 
     @pytest.mark.parametrize("grad, message", [
-        (b"# only comments\n#\n", None),
-        (b"1 0 0\n", "failed to parse {grad}: expected 4 values per row, found 3"),
         (b"1 0 0 1000 anything \xc3\xa9 here\n", None),
         (b"1 0 zero 1000\n", "failed to parse {grad}: invalid number: zero"),
-        (b"nan nan nan nan\n" * 50, None),
         (b"\r\n\r\n1 0 0 0\r", None),
-    ], ids=["comments", "three values", "trailing text", "word", "nan rows", "bare cr"])
+    ], ids=["trailing text", "word", "bare cr"])
     def test_grad(self, tmp_path, grad, message):
         path = write(tmp_path / "t.b", grad)
         result = outcome(lambda: _quorvex.inspect(grad=path))
         if message is not None:
             assert result == message.format(grad=path)
-
-    def test_table_full_of_nan_writes_null(self, tmp_path):
-        paths = {"bvec": write(tmp_path / "t.bvec", "nan nan nan\n" * 3),
-                 "bval": write(tmp_path / "t.bval", "nan nan 1000")}
-        report = outcome(lambda: _quorvex.inspect(**paths))
-        assert report["scheme"]["bvals"][:2] == [None, None]
-        assert report["scheme"]["directions"][2] == [None, None, None]
 
     @pytest.mark.parametrize("kind", ["mostly b0", "nan"])
     def test_a_million_volumes(self, tmp_path, kind):
@@ -348,23 +294,6 @@ class TestOutputs:
         return {"bvec": write(tmp_path / "in.bvec", "1 0 0.5\n0 1 0.5\n0 0 0.7\n"),
                 "bval": write(tmp_path / "in.bval", "1000 1000 2000\n")}
 
-    @pytest.mark.parametrize("target, message", [
-        ("not_a_dir/x.bval", "I/O error: Not a directory (os error 20)"),
-        ("missing/x.bval", "I/O error: No such file or directory (os error 2)"),
-        ("", "I/O error: No such file or directory (os error 2)"),
-    ], ids=["parent is a file", "missing parent", "empty path"])
-    def test_unwritable_bval(self, tmp_path, pair, target, message):
-        (tmp_path / "not_a_dir").write_text("x")
-        before = snapshot(tmp_path)
-        out_bval = str(tmp_path / target) if target else ""
-        with pytest.raises(ValueError) as caught:
-            _quorvex.recompute_bval(str(tmp_path / "o.bvec"), out_bval, **pair)
-        assert str(caught.value) == message
-        after = snapshot(tmp_path)
-        # Inputs untouched; the bvec written first stays, as documented.
-        assert {k: after[k] for k in before} == before
-        assert set(after) - set(before) == {"o.bvec"}
-
     @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full here")
     @pytest.mark.parametrize("argument", ["out_bvec", "out_bval", "out_grad", "provenance"])
     def test_full_disk(self, tmp_path, pair, argument):
@@ -388,16 +317,6 @@ class TestOutputs:
             _quorvex.recompute_bval(pair["bvec"], str(tmp_path / "nope" / "o.bval"), in_place=True,
                                     **pair)
         assert Path(pair["bvec"] + ".bak").read_bytes() == original
-
-    def test_listed_outputs_exist(self, tmp_path, pair):
-        result = json.loads(_quorvex.recompute_bval(
-            str(tmp_path / "o.bvec"), str(tmp_path / "o.bval"), out_grad=str(tmp_path / "o.b"),
-            provenance=str(tmp_path / "p.json"), **pair))
-        assert result["outputs"] and all(os.path.isfile(p) for p in result["outputs"])
-        dry = json.loads(_quorvex.recompute_bval(
-            str(tmp_path / "d.bvec"), str(tmp_path / "nope" / "d.bval"), dry_run=True, **pair))
-        assert dry["outputs"] == [] and not os.path.exists(tmp_path / "d.bvec")
-
 
 WEIRD = b"sub-\xff\xfe-\xc3(.x"
 
@@ -430,35 +349,6 @@ class TestUndecodablePaths:
         assert all("\ufffd" in p for p in paths)
         # The report is valid UTF-8 throughout.
         json.dumps(report, ensure_ascii=False).encode("utf-8")
-
-    @pytest.mark.parametrize("argument", ["dwi", "mask"])
-    def test_image_paths(self, tmp_path, weird, argument):
-        dwi = tmp_path / "dwi.nii"
-        dwi.write_bytes(GOOD)
-        kw = {"dwi": str(dwi), **table(tmp_path)}
-        kw[argument] = self.fs(weird, "img.nii")
-        with open(os.fsencode(kw[argument]), "wb") as f:
-            f.write(GOOD if argument == "dwi" else nifti(dims=(4, 4, 3), data=np.ones(48, "<i2")
-                                                        .tobytes()))
-        outcome(lambda: _quorvex.audit(**kw))
-        missing = dict(kw, **{argument: self.fs(weird, "missing.nii")})
-        assert outcome(lambda: _quorvex.audit(**missing)) == (
-            "NIfTI error: No such file or directory (os error 2)")
-
-    @pytest.mark.parametrize("argument", ["out_bvec", "out_bval", "out_grad", "provenance"])
-    def test_output_paths(self, tmp_path, weird, argument):
-        pair = {"bvec": write(tmp_path / "in.bvec", "1 0\n0 1\n0 0\n"),
-                "bval": write(tmp_path / "in.bval", "1000 1000\n")}
-        kw = {"out_bvec": str(tmp_path / "o.bvec"), "out_bval": str(tmp_path / "o.bval"), **pair}
-        kw[argument] = self.fs(weird, "out")
-        result = json.loads(_quorvex.recompute_bval(**kw))
-        assert os.path.isfile(os.path.join(weird, b"out"))
-        for path in result["outputs"]:
-            assert os.path.isfile(os.fsencode(path.replace("\ufffd", "?"))) or "\ufffd" in path
-        if argument == "provenance":
-            with open(os.path.join(weird, b"out"), "rb") as f:
-                doc = json.loads(f.read().decode("utf-8"))  # strict UTF-8
-            assert doc
 
     def test_repair_outputs_under_an_undecodable_folder(self, tmp_path, weird):
         subject = make_subject(tmp_path)

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import _quorvex
-from quorvex import _ext, bids, cli
+from quorvex import _ext, bids
 from synthetic import dwi, hemisphere
 
 DIRS = np.vstack([np.zeros((2, 3)), hemisphere(30)])
@@ -93,56 +93,31 @@ def dask_client():
             yield client
 
 
+OPTIONS = {"step": 1.0, "tolerance": 0.1, "shell": 1000.0, "norm_tolerance": 0.1}
+
+
 class TestSameOutputs:
-    def test_default_process_pool(self, dataset):
+    @pytest.mark.parametrize("executor, options", [
+        (None, {}), ("process", OPTIONS), ("thread", {}), ("dask", {}),
+    ])
+    def test_every_executor_writes_what_audit_bids_writes(self, dataset, request, executor,
+                                                          options):
         root, answer, expected = dataset
+        if options:
+            answer = _quorvex.audit_bids(str(root), **options)
+            expected = outputs(root)
         fresh(root)
-        assert bids.audit_dataset(str(root), progress=False) == answer
+        pools = {"process": lambda: bids.process_pool(2), "thread": lambda: ThreadPoolExecutor(3),
+                 "dask": lambda: request.getfixturevalue("dask_client").get_executor()}
+        if executor is None:
+            got = bids.audit_dataset(str(root), progress=False, **options)
+        elif executor == "dask":
+            got = bids.audit_dataset(str(root), executor=pools[executor](), progress=False)
+        else:
+            with pools[executor]() as pool:
+                got = bids.audit_dataset(str(root), executor=pool, progress=False, **options)
+        assert got == answer
         assert outputs(root) == expected
-
-    def test_explicit_pool_and_options(self, dataset, tmp_path):
-        root, _, _ = dataset
-        options = {"step": 1.0, "tolerance": 0.1, "shell": 1000.0, "norm_tolerance": 0.1}
-        answer = _quorvex.audit_bids(str(root), **options)
-        expected = outputs(root)
-        fresh(root)
-        with bids.process_pool(2) as pool:
-            assert bids.audit_dataset(str(root), executor=pool, progress=False,
-                                      **options) == answer
-        assert outputs(root) == expected
-
-    def test_thread_pool(self, dataset):
-        root, answer, expected = dataset
-        fresh(root)
-        with ThreadPoolExecutor(3) as pool:
-            assert bids.audit_dataset(str(root), executor=pool, progress=False) == answer
-        assert outputs(root) == expected
-
-    def test_dask_local_cluster(self, dataset, dask_client):
-        root, answer, expected = dataset
-        fresh(root)
-        executor = dask_client.get_executor()
-        assert bids.audit_dataset(str(root), executor=executor, progress=False) == answer
-        assert outputs(root) == expected
-
-    @pytest.mark.parametrize("spread", ["--jobs", "--dask"])
-    def test_command_line(self, dataset, dask_client, capsys, spread):
-        root, answer, expected = dataset
-        fresh(root)
-        where = "2" if spread == "--jobs" else dask_client.scheduler.address
-        assert cli.main(["bids", str(root), "--json", "--quiet", "--coherence-only", spread,
-                         where]) == 4
-        document = json.loads(capsys.readouterr().out)
-        assert document["results"] == json.loads(answer)["results"]
-        # The same reports; the summary adds the (here empty) failed and skipped lists.
-        written = outputs(root)
-        assert written.pop("dataset_description.json")
-        summary = json.loads(written.pop("dataset_summary.json"))
-        reports = dict(expected)
-        assert summary == {**json.loads(reports.pop("dataset_summary.json")), "failed": [],
-                           "skipped": []}
-        assert written == reports
-
 
 class TestFailures:
     def test_first_failing_run_in_discovery_order_stops_the_dataset(self, tmp_path, image):

@@ -4,7 +4,7 @@
 #include <fmt/format.h>
 #include <sys/stat.h>
 
-#include "quorvex/io/file.hpp"
+#include "file.hpp"
 #include "quorvex/text.hpp"
 
 namespace quorvex_core::io {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "quorvex/io/file.hpp"
+#include "file.hpp"
 #include "quorvex/text.hpp"
 
 namespace quorvex_core::io::bids {

@@ -13,8 +13,9 @@
 #include <nlohmann/json.hpp>
 #include <unordered_set>
 
+#include "descriptor.hpp"
+#include "file.hpp"
 #include "quorvex/io/bids.hpp"
-#include "quorvex/io/file.hpp"
 #include "quorvex/text.hpp"
 
 namespace quorvex_core::io::bids {
@@ -194,10 +195,9 @@ std::optional<BidsSidecar> BidsSidecar::parse(std::string_view text) {
 std::optional<BidsSidecar> BidsSidecar::read(const std::string& path) {
   auto fd = open_input(path);
   if (!fd) return std::nullopt;
-  ChunkedFile file(*fd);
-  auto sidecar = pick(ChunkIterator(&file), ChunkIterator());
-  ::close(*fd);
-  return sidecar;
+  const Descriptor owned(*fd);
+  ChunkedFile file(owned.get());
+  return pick(ChunkIterator(&file), ChunkIterator());
 }
 
 std::optional<std::string> BidsSidecar::note() const {

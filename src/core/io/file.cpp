@@ -1,6 +1,6 @@
 // POSIX whole-file reads and old-or-new writes; every failing system call becomes an `Io`
 // error.
-#include "quorvex/io/file.hpp"
+#include "file.hpp"
 
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -17,36 +17,13 @@
 #include <memory>
 #include <utility>
 
+#include "descriptor.hpp"
 #include "quorvex/text.hpp"
 
 namespace quorvex_core::io {
 namespace {
 
 constexpr std::size_t chunk_size = std::size_t{1} << 20;
-
-// Closes the descriptor on every path out of a read.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  [[nodiscard]] int get() const { return fd_; }
-  // Hands the descriptor on without closing it.
-  [[nodiscard]] int release() { return std::exchange(fd_, -1); }
-  // Closes now and reports the failure: for writes, close is where some file systems report
-  // that the data did not make it.
-  [[nodiscard]] int release_and_close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd);
-  }
-
- private:
-  int fd_;
-};
 
 // Inputs must be regular files: a FIFO without a writer would block open() for ever (hence
 // O_NONBLOCK until the type is known), and a device such as /dev/zero never ends.
@@ -130,13 +107,12 @@ class TempFile {
   }
   TempFile(TempFile&& other) noexcept
       : path_(std::move(other.path_)),
-        fd_(std::exchange(other.fd_, -1)),
+        fd_(std::move(other.fd_)),
         owned_(std::exchange(other.owned_, false)) {}
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   TempFile& operator=(TempFile&&) = delete;
   ~TempFile() {
-    if (fd_ >= 0) ::close(fd_);
     if (owned_) ::unlink(path_.c_str());
   }
 
@@ -145,9 +121,8 @@ class TempFile {
   // Writes, flushes to the disk and closes; the error number, or 0. The flush is what makes a
   // rename after a crash show the whole content rather than an empty file.
   [[nodiscard]] int fill(std::string_view content) {
-    if (!write_all(fd_, content) || ::fsync(fd_) != 0) return errno;
-    const int fd = std::exchange(fd_, -1);
-    if (::close(fd) != 0 && errno != EINTR) return errno;
+    if (!write_all(fd_.get(), content) || ::fsync(fd_.get()) != 0) return errno;
+    if (fd_.release_and_close() != 0 && errno != EINTR) return errno;
     return 0;
   }
 
@@ -157,7 +132,7 @@ class TempFile {
   TempFile(std::string path, int fd) : path_(std::move(path)), fd_(fd), owned_(true) {}
 
   std::string path_;
-  int fd_;
+  Descriptor fd_;
   bool owned_;
 };
 
@@ -215,10 +190,9 @@ void undo_backup(const std::string& path, const std::string& backup) {
 // Makes the renames themselves durable. Best effort: the data are complete either way, and
 // some file systems refuse to flush a folder.
 void sync_folder(const std::string& path) {
-  const int fd = ::open(split_path(path).first.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+  const Descriptor folder(
+      ::open(split_path(path).first.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.is_open()) ::fsync(folder.get());
 }
 
 }  // namespace

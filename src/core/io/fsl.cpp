@@ -1,7 +1,7 @@
 // Reading and writing FSL bvec/bval text.
 #include "quorvex/io/fsl.hpp"
 
-#include "quorvex/io/file.hpp"
+#include "file.hpp"
 #include "quorvex/number.hpp"
 #include "quorvex/text.hpp"
 

@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "quorvex/io/file.hpp"
+#include "file.hpp"
 #include "quorvex/number.hpp"
 #include "quorvex/text.hpp"
 

@@ -1,4 +1,4 @@
-#include "quorvex/io/file.hpp"
+#include "io/file.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "quorvex/io/file.hpp"
+#include "io/file.hpp"
 #include "test_support.hpp"
 
 namespace fsl = quorvex_core::io::fsl;

@@ -8,13 +8,15 @@
 #include "quorvex/gradient.hpp"
 #include "quorvex/input_file.hpp"
 
-namespace quorvex_core::io {
+namespace quorvex_core {
 
 /// A table and the files it came from: bvec then bval for a pair, the grad file alone for
 /// MRtrix.
 struct LoadedTable {
   GradientTable table;
   std::vector<InputFile> inputs;
+  /// The frame its directions are in; every frame map of the run is resolved from it.
+  InputFormat format = InputFormat::Fsl;
 };
 
 /// Reads and parses an FSL pair, bval first, so a bad bval is reported before the bvec is even
@@ -29,4 +31,4 @@ struct LoadedTable {
 /// Reads, parses and records an MRtrix grad file. `Io` or `Parse`.
 [[nodiscard]] Result<LoadedTable> load_mrtrix(const std::string& grad);
 
-}  // namespace quorvex_core::io
+}  // namespace quorvex_core

@@ -9,13 +9,14 @@
 
 #include "quorvex/angular.hpp"
 #include "quorvex/confirm.hpp"
+#include "quorvex/documents/report.hpp"
 #include "quorvex/error.hpp"
 #include "quorvex/flip.hpp"
 #include "quorvex/gradient.hpp"
 #include "quorvex/input_file.hpp"
 #include "quorvex/shell.hpp"
 
-namespace quorvex_core::io {
+namespace quorvex_core {
 
 /// The coordinate frames the outputs were written in.
 struct FrameRecord {
@@ -32,11 +33,7 @@ struct FrameRecord {
   bool emitted_mrtrix = false;
 };
 
-struct Provenance {
-  std::uint32_t schema_version = 1;
-  std::string tool = "quorvex";
-  std::string tool_version;
-  std::string timestamp;
+struct Provenance : DocumentHeader {
   std::vector<InputFile> inputs;
   std::optional<ShellSummary> shells;
   std::optional<AngularSummary> angular;
@@ -61,6 +58,6 @@ struct Provenance {
 
 /// Writes the sidecar, overwriting any existing file without a backup. `Io` when the file cannot
 /// be created, `Json` when writing it fails.
-[[nodiscard]] Result<void> write(const std::string& path, const Provenance& provenance);
+[[nodiscard]] Result<void> write_sidecar(const std::string& path, const Provenance& provenance);
 
-}  // namespace quorvex_core::io
+}  // namespace quorvex_core

@@ -37,12 +37,19 @@ struct RepairRecord {
   std::vector<std::string> outputs;
 };
 
-/// Built by value: each stage takes the report and returns it extended.
-struct Report {
+/// The opening fields of every document the system writes.
+struct DocumentHeader {
   std::uint32_t schema_version = 1;
   std::string tool = "quorvex";
   std::string tool_version;
   std::string timestamp;
+
+  /// This tool's version, stamped with the current UTC time.
+  [[nodiscard]] static DocumentHeader stamped_now();
+};
+
+/// Built by value: each stage takes the report and returns it extended.
+struct Report : DocumentHeader {
   Status status = Status::Pass;
   std::vector<InputFile> inputs;
   SchemeTable scheme;
@@ -77,6 +84,7 @@ struct Report {
 [[nodiscard]] Result<void> write_pretty(const Report& report, const std::string& path);
 
 /// Writers for sections other documents reuse (the provenance sidecar).
+void write_header(json::Writer& w, const DocumentHeader& header);
 void write_input_files(json::Writer& w, const std::vector<InputFile>& inputs);
 void write_matrix(json::Writer& w, const Mat3& m);
 void write_shells(json::Writer& w, const ShellSummary& shells);

@@ -1,6 +1,6 @@
 // The confirmed verdict as a JSON section, for the reports and the provenance sidecar.
 #include "quorvex/confirm.hpp"
-#include "quorvex/report.hpp"
+#include "quorvex/documents/report.hpp"
 
 namespace quorvex_core {
 namespace {
@@ -32,10 +32,7 @@ void write_confirmation(json::Writer& w, const Confirmation& c) {
   } else {
     w.key("coherence_best").string(c.coherence_best);
   }
-  w.key("reasons").begin_array();
-  for (const std::string& reason : c.reasons)
-    w.string(reason);
-  w.end_array();
+  w.key("reasons").strings(c.reasons);
   if (c.recommended_transform)
     write_matrix(w.key("recommended_transform"), *c.recommended_transform);
   if (c.recommended_label) w.key("recommended_label").string(*c.recommended_label);

@@ -2,8 +2,8 @@
 // amplitude gate.
 #pragma once
 
+#include "quorvex/documents/report.hpp"
 #include "quorvex/error.hpp"
-#include "quorvex/report.hpp"
 
 namespace quorvex_core::scheme_qc {
 

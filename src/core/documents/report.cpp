@@ -1,5 +1,5 @@
 // The report document: creation, builders and its JSON text, section by section.
-#include "quorvex/report.hpp"
+#include "quorvex/documents/report.hpp"
 
 #include <fmt/format.h>
 
@@ -77,10 +77,7 @@ void write_repair(json::Writer& w, const RepairRecord& r) {
   w.key("matrix");
   write_matrix(w, r.matrix);
   w.key("label").string(r.label);
-  w.key("outputs").begin_array();
-  for (const std::string& path : r.outputs)
-    w.string(path);
-  w.end_array();
+  w.key("outputs").strings(r.outputs);
   w.end_object();
 }
 
@@ -220,10 +217,23 @@ std::string rfc3339_utc(std::chrono::system_clock::time_point time) {
   return out;
 }
 
+DocumentHeader DocumentHeader::stamped_now() {
+  DocumentHeader header;
+  header.tool_version = std::string(quorvex_core::tool_version);
+  header.timestamp = rfc3339_utc(std::chrono::system_clock::now());
+  return header;
+}
+
+void write_header(json::Writer& w, const DocumentHeader& header) {
+  w.key("schema_version").integer(header.schema_version);
+  w.key("tool").string(header.tool);
+  w.key("tool_version").string(header.tool_version);
+  w.key("timestamp").string(header.timestamp);
+}
+
 Report Report::create(SchemeTable scheme) {
   Report report;
-  report.tool_version = std::string(quorvex_core::tool_version);
-  report.timestamp = rfc3339_utc(std::chrono::system_clock::now());
+  static_cast<DocumentHeader&>(report) = DocumentHeader::stamped_now();
   report.scheme = std::move(scheme);
   return report;
 }
@@ -241,10 +251,7 @@ Report Report::with_repair(RepairRecord record) && {
 std::string to_json(const Report& r, json::Layout layout) {
   json::Writer w(layout);
   w.begin_object();
-  w.key("schema_version").integer(r.schema_version);
-  w.key("tool").string(r.tool);
-  w.key("tool_version").string(r.tool_version);
-  w.key("timestamp").string(r.timestamp);
+  write_header(w, r);
   w.key("status").string(status_text(r.status));
   w.key("inputs");
   write_input_files(w, r.inputs);
@@ -256,10 +263,7 @@ std::string to_json(const Report& r, json::Layout layout) {
   if (r.flip) write_flip_result(w.key("flip"), *r.flip);
   if (r.repair) write_repair(w.key("repair"), *r.repair);
   if (r.norm_stats) write_norm_stats(w.key("norm_stats"), *r.norm_stats);
-  w.key("notes").begin_array();
-  for (const std::string& note : r.notes)
-    w.string(note);
-  w.end_array();
+  w.key("notes").strings(r.notes);
   if (r.confirmed) write_confirmation(w.key("confirmed"), *r.confirmed);
   if (r.confirmed_status) w.key("confirmed_status").string(status_text(*r.confirmed_status));
   w.end_object();

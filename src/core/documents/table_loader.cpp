@@ -1,29 +1,29 @@
 // The shared table-loading sequence of every single-subject operation.
-#include "quorvex/io/table_loader.hpp"
+#include "quorvex/documents/table_loader.hpp"
 
-#include "quorvex/io/file.hpp"
+#include "io/file.hpp"
 #include "quorvex/io/fsl.hpp"
 #include "quorvex/io/mrtrix.hpp"
 
-namespace quorvex_core::io {
+namespace quorvex_core {
 
 Result<GradientTable> read_fsl_pair(const std::string& bvec, const std::string& bval,
                                     std::string* failed_file) {
   if (failed_file != nullptr) *failed_file = bval;
   std::vector<double> bvals;
   {
-    auto text = read_text(bval);
+    auto text = io::read_text(bval);
     if (!text) return fail(text.error());
-    auto parsed = fsl::parse_floats(*text, bval);
+    auto parsed = io::fsl::parse_floats(*text, bval);
     if (!parsed) return fail(parsed.error());
     bvals = std::move(*parsed);
   }
   if (failed_file != nullptr) *failed_file = bvec;
-  auto text = read_text(bvec);
+  auto text = io::read_text(bvec);
   if (!text) return fail(text.error());
-  auto rows = fsl::parse_rows(*text, bvec);
+  auto rows = io::fsl::parse_rows(*text, bvec);
   if (!rows) return fail(rows.error());
-  auto directions = fsl::to_directions(*rows, bvals.size(), bvec);
+  auto directions = io::fsl::to_directions(*rows, bvals.size(), bvec);
   if (!directions) return fail(directions.error());
   return GradientTable::create(std::move(*directions), std::move(bvals));
 }
@@ -35,17 +35,18 @@ Result<LoadedTable> load_fsl(const std::string& bvec, const std::string& bval) {
   if (!bvec_record) return fail(bvec_record.error());
   auto bval_record = InputFile::of(bval);
   if (!bval_record) return fail(bval_record.error());
-  return LoadedTable{std::move(*table), {std::move(*bvec_record), std::move(*bval_record)}};
+  return LoadedTable{
+      std::move(*table), {std::move(*bvec_record), std::move(*bval_record)}, InputFormat::Fsl};
 }
 
 Result<LoadedTable> load_mrtrix(const std::string& grad) {
-  auto text = read_text(grad);
+  auto text = io::read_text(grad);
   if (!text) return fail(text.error());
-  auto table = mrtrix::parse(*text, grad);
+  auto table = io::mrtrix::parse(*text, grad);
   if (!table) return fail(table.error());
   auto record = InputFile::of(grad);
   if (!record) return fail(record.error());
-  return LoadedTable{std::move(*table), {std::move(*record)}};
+  return LoadedTable{std::move(*table), {std::move(*record)}, InputFormat::Mrtrix};
 }
 
-}  // namespace quorvex_core::io
+}  // namespace quorvex_core

@@ -1,4 +1,4 @@
-#include "quorvex/io/table_loader.hpp"
+#include "quorvex/documents/table_loader.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,25 +8,26 @@
 
 #include "test_support.hpp"
 
-namespace io = quorvex_core::io;
+using quorvex_core::load_fsl;
+using quorvex_core::load_mrtrix;
 
 TEST(table_loader_test, fsl_pair_reads_bval_first) {
   const quorvex_test::ScratchDir dir;
-  EXPECT_ERROR(io::load_fsl(dir.file("none.bvec"), dir.file("none.bval")), Io,
+  EXPECT_ERROR(load_fsl(dir.file("none.bvec"), dir.file("none.bval")), Io,
                "I/O error: No such file or directory (os error 2)");
   // A bad bval is reported even though the bvec is missing too.
   const std::string bval = dir.write("bad.bval", "0 x");
-  EXPECT_ERROR(io::load_fsl(dir.file("none.bvec"), bval), Parse,
+  EXPECT_ERROR(load_fsl(dir.file("none.bvec"), bval), Parse,
                "failed to parse " + bval + ": invalid number: x");
 }
 
 TEST(table_loader_test, fsl_pair_errors_in_order) {
   const quorvex_test::ScratchDir dir;
   const std::string bval = dir.write("a.bval", "0 1000 1000");
-  EXPECT_ERROR(io::load_fsl(dir.write("latin1.bvec", "1 0 0\n\xE9\n"), bval), Io,
+  EXPECT_ERROR(load_fsl(dir.write("latin1.bvec", "1 0 0\n\xE9\n"), bval), Io,
                "I/O error: stream did not contain valid UTF-8");
   const std::string wrong = dir.write("wrong.bvec", "1 0\n0 1\n0 0\n");
-  EXPECT_ERROR(io::load_fsl(wrong, bval), Parse,
+  EXPECT_ERROR(load_fsl(wrong, bval), Parse,
                "failed to parse " + wrong + ": bvec shape does not match the b-value count");
 }
 
@@ -34,42 +35,44 @@ TEST(table_loader_test, fsl_records_bvec_then_bval) {
   const quorvex_test::ScratchDir dir;
   const std::string bvec = dir.write("a.bvec", "0 1\n0 0\n0 0\n");
   const std::string bval = dir.write("a.bval", "0 1000\n");
-  const auto loaded = io::load_fsl(bvec, bval);
+  const auto loaded = load_fsl(bvec, bval);
   ASSERT_TRUE(loaded.has_value());
   ASSERT_EQ(loaded->inputs.size(), 2U);
   EXPECT_EQ(loaded->inputs[0].path, bvec);
   EXPECT_EQ(loaded->inputs[0].bytes, 12U);
   EXPECT_EQ(loaded->inputs[1].path, bval);
   EXPECT_EQ(loaded->table.size(), 2U);
+  EXPECT_EQ(loaded->format, quorvex_core::InputFormat::Fsl);
 }
 
 TEST(table_loader_test, mrtrix_file_and_empty_file) {
   const quorvex_test::ScratchDir dir;
   const std::string grad = dir.write("only_comments.b", "# a\n\n   # b\n");
-  const auto loaded = io::load_mrtrix(grad);
+  const auto loaded = load_mrtrix(grad);
   ASSERT_TRUE(loaded.has_value());
   EXPECT_EQ(loaded->table.size(), 0U);
   ASSERT_EQ(loaded->inputs.size(), 1U);
   EXPECT_EQ(loaded->inputs[0].path, grad);
-  EXPECT_ERROR(io::load_mrtrix(dir.file("missing.b")), Io,
+  EXPECT_EQ(loaded->format, quorvex_core::InputFormat::Mrtrix);
+  EXPECT_ERROR(load_mrtrix(dir.file("missing.b")), Io,
                "I/O error: No such file or directory (os error 2)");
 }
 
 TEST(table_loader_test, unreadable_and_directory_inputs) {
   const quorvex_test::ScratchDir dir;
-  EXPECT_ERROR(io::load_mrtrix(dir.file("")), Io, "I/O error: Is a directory (os error 21)");
+  EXPECT_ERROR(load_mrtrix(dir.file("")), Io, "I/O error: Is a directory (os error 21)");
   // A FIFO without a writer used to block open() for ever, and /dev/zero never ends.
   const std::string fifo = dir.file("pipe.bval");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string bvec = dir.write("t.bvec", "1\n0\n0\n");
   const std::string bval = dir.write("t.bval", "1000\n");
-  EXPECT_ERROR(io::load_mrtrix(fifo), Io, "I/O error: not a regular file");
-  EXPECT_ERROR(io::load_fsl(bvec, fifo), Io, "I/O error: not a regular file");
-  EXPECT_ERROR(io::load_fsl(fifo, bval), Io, "I/O error: not a regular file");
-  EXPECT_ERROR(io::load_fsl(bvec, "/dev/zero"), Io, "I/O error: not a regular file");
+  EXPECT_ERROR(load_mrtrix(fifo), Io, "I/O error: not a regular file");
+  EXPECT_ERROR(load_fsl(bvec, fifo), Io, "I/O error: not a regular file");
+  EXPECT_ERROR(load_fsl(fifo, bval), Io, "I/O error: not a regular file");
+  EXPECT_ERROR(load_fsl(bvec, "/dev/zero"), Io, "I/O error: not a regular file");
   if (::geteuid() != 0) {  // root reads through any mode
     const std::string grad = dir.write("locked.b", "0 0 0 0\n");
     ::chmod(grad.c_str(), 0);
-    EXPECT_ERROR(io::load_mrtrix(grad), Io, "I/O error: Permission denied (os error 13)");
+    EXPECT_ERROR(load_mrtrix(grad), Io, "I/O error: Permission denied (os error 13)");
   }
 }

@@ -1,4 +1,4 @@
-#include "quorvex/report.hpp"
+#include "quorvex/documents/report.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "quorvex/io/provenance.hpp"
+#include "documents/provenance.hpp"
 
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <string>
 
-#include "quorvex/candidate.hpp"
+#include "candidate.hpp"
 #include "test_support.hpp"
 
 using namespace quorvex_core;
@@ -13,7 +13,7 @@ using namespace quorvex_core;
 TEST(provenance_test, new_document_has_only_the_fixed_keys) {
   const quorvex_test::ScratchDir dir;
   const std::string path = dir.write("p.json", "an older sidecar that is longer than the new one");
-  ASSERT_TRUE(io::write(path, io::Provenance::create({})).has_value());
+  ASSERT_TRUE(write_sidecar(path, Provenance::create({})).has_value());
   std::string text = quorvex_test::read_all(path);
   text = std::regex_replace(text, std::regex(R"("timestamp": "[^"]*")"), R"("timestamp": "T")");
   EXPECT_EQ(text,
@@ -26,23 +26,23 @@ TEST(provenance_test, new_document_has_only_the_fixed_keys) {
 TEST(provenance_test, flip_without_recommendation_leaves_applied_fields_out) {
   FlipResult flip;
   flip.decision = Status::Warn;
-  const auto doc = io::Provenance::create({}).with_flip(flip).with_outputs({"a", "b"});
-  const std::string text = io::to_json(doc);
+  const auto doc = Provenance::create({}).with_flip(flip).with_outputs({"a", "b"});
+  const std::string text = to_json(doc);
   EXPECT_NE(text.find("\"flip\": {"), std::string::npos);
   EXPECT_EQ(text.find("applied_transform"), std::string::npos);
   EXPECT_EQ(text.find("applied_label"), std::string::npos);
   flip.decision = Status::Flag;
   flip.recommended_transform = all_candidates()[1].matrix;
   flip.recommended_label = "-x+y+z";
-  const std::string flagged = io::to_json(io::Provenance::create({}).with_flip(flip));
+  const std::string flagged = to_json(Provenance::create({}).with_flip(flip));
   EXPECT_NE(flagged.find("\"applied_label\": \"-x+y+z\""), std::string::npos);
 }
 
 TEST(provenance_test, uncreatable_is_io_and_full_disk_is_json) {
-  EXPECT_ERROR(io::write("/nonexistent/p.json", io::Provenance::create({})), Io,
+  EXPECT_ERROR(write_sidecar("/nonexistent/p.json", Provenance::create({})), Io,
                "I/O error: No such file or directory (os error 2)");
   if (std::filesystem::exists("/dev/full")) {
-    EXPECT_ERROR(io::write("/dev/full", io::Provenance::create({})), Json,
+    EXPECT_ERROR(write_sidecar("/dev/full", Provenance::create({})), Json,
                  "JSON error: No space left on device (os error 28)");
   }
 }

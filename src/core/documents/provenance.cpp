@@ -1,17 +1,14 @@
 // The provenance sidecar document and its file.
-#include "quorvex/io/provenance.hpp"
+#include "provenance.hpp"
 
-#include <chrono>
-
+#include "quorvex/documents/report.hpp"
 #include "quorvex/json.hpp"
-#include "quorvex/report.hpp"
 
-namespace quorvex_core::io {
+namespace quorvex_core {
 
 Provenance Provenance::create(std::vector<InputFile> inputs) {
   Provenance p;
-  p.tool_version = std::string(quorvex_core::tool_version);
-  p.timestamp = rfc3339_utc(std::chrono::system_clock::now());
+  static_cast<DocumentHeader&>(p) = DocumentHeader::stamped_now();
   p.inputs = std::move(inputs);
   return p;
 }
@@ -31,10 +28,7 @@ Provenance Provenance::with_outputs(std::vector<std::string> files) && {
 std::string to_json(const Provenance& p) {
   json::Writer w(json::Layout::Pretty);
   w.begin_object();
-  w.key("schema_version").integer(p.schema_version);
-  w.key("tool").string(p.tool);
-  w.key("tool_version").string(p.tool_version);
-  w.key("timestamp").string(p.timestamp);
+  write_header(w, p);
   w.key("inputs");
   write_input_files(w, p.inputs);
   if (p.shells) write_shells(w.key("shells"), *p.shells);
@@ -56,20 +50,14 @@ std::string to_json(const Provenance& p) {
     w.key("emitted_mrtrix").boolean(f.emitted_mrtrix);
     w.end_object();
   }
-  w.key("outputs").begin_array();
-  for (const std::string& path : p.outputs)
-    w.string(path);
-  w.end_array();
-  w.key("notes").begin_array();
-  for (const std::string& note : p.notes)
-    w.string(note);
-  w.end_array();
+  w.key("outputs").strings(p.outputs);
+  w.key("notes").strings(p.notes);
   w.end_object();
   return w.take();
 }
 
-Result<void> write(const std::string& path, const Provenance& provenance) {
+Result<void> write_sidecar(const std::string& path, const Provenance& provenance) {
   return json::write_document(path, to_json(provenance));
 }
 
-}  // namespace quorvex_core::io
+}  // namespace quorvex_core
