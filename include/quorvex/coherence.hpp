@@ -23,9 +23,11 @@ struct CoherenceScore {
 class CoherenceScorer {
  public:
   CoherenceScorer(const GridShape& shape, const Mask& mask);
-  /// Scores only the voxels of `scored` (ascending, each inside the mask), still probing every
-  /// masked voxel: an estimate of the index from a sample of the mask.
-  CoherenceScorer(const GridShape& shape, const Mask& mask, std::vector<std::size_t> scored);
+  /// Scores only the voxels of `scored` (ascending, each usable), probing every voxel `usable`
+  /// marks (one byte per voxel in grid order, each with a direction to compare with): an
+  /// estimate of the index from a sample, for the transforming `score`. Nothing is scanned.
+  CoherenceScorer(const GridShape& shape, std::vector<std::uint8_t> usable,
+                  std::vector<std::size_t> scored);
 
   /// Mean over all probes of |v . a/|a||, with a the sign-aligned trilinear average of the
   /// masked neighbours' directions at x +/- step * v. Directions are in voxel units along the
@@ -33,11 +35,9 @@ class CoherenceScorer {
   /// shared pool; the result does not depend on the scheduling.
   [[nodiscard]] CoherenceScore score(std::span<const Vec3> directions, double step);
 
-  /// Marks the usable voxels of an untransformed field once, for the transforming `score`.
-  void prepare(std::span<const Vec3> raw);
-
   /// `score` of `raw` carried by `transform`, each direction transformed as it is read: cheaper
-  /// than transforming the whole mask when only a sample of it is scored. Needs `prepare(raw)`.
+  /// than transforming the whole mask when only a sample of it is scored. For a scorer made
+  /// from usable voxels.
   [[nodiscard]] CoherenceScore score(std::span<const Vec3> raw, const Mat3& transform,
                                      double step) const;
 

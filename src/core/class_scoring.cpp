@@ -37,14 +37,21 @@ CoherenceClassScorer::CoherenceClassScorer(const TensorField& field, const Mask&
       step_(step),
       transformed_(field.v1.size(), Vec3{0.0, 0.0, 0.0}) {}
 
-CoherenceClassScorer::CoherenceClassScorer(const TensorField& field, const Mask& mask, double step,
+CoherenceClassScorer::CoherenceClassScorer(const TensorField& field,
+                                           std::vector<std::uint8_t> usable, double step,
                                            std::vector<std::size_t> scored)
     : field_(field),
-      scorer_(field.shape, mask, std::move(scored)),
+      scorer_(field.shape, std::move(usable), std::move(scored)),
       step_(step),
-      transformed_(field.v1.size(), Vec3{0.0, 0.0, 0.0}) {}
+      sampled_(true) {}
 
 ClassScore CoherenceClassScorer::score(std::size_t /*class_index*/, const Mat3& transform) {
+  if (sampled_) {
+    // A sample reads a few voxels per class: transforming them as they are read beats
+    // transforming the whole mask for every class.
+    const CoherenceScore s = scorer_.score(field_.v1, transform, step_);
+    return {s.coherence, s.n_samples};
+  }
   // The scorer reads directions only at masked voxels, so only those are transformed.
   for (const std::size_t i : scorer_.masked()) {
     const Vec3& v = field_.v1[i];

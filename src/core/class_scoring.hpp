@@ -45,8 +45,9 @@ class ClassScorer {
 class CoherenceClassScorer final : public ClassScorer {
  public:
   CoherenceClassScorer(const TensorField& field, const Mask& mask, double step);
-  /// The index estimated on the voxels of `scored` only (ascending, inside the mask).
-  CoherenceClassScorer(const TensorField& field, const Mask& mask, double step,
+  /// The index estimated on the voxels of `scored` only (ascending, each usable), probing the
+  /// voxels `usable` marks (one byte per voxel, each with a fitted direction).
+  CoherenceClassScorer(const TensorField& field, std::vector<std::uint8_t> usable, double step,
                        std::vector<std::size_t> scored);
   [[nodiscard]] ClassScore score(std::size_t class_index, const Mat3& transform) override;
   /// A sample is too small to split over the workers, so its classes run side by side instead.

@@ -84,21 +84,14 @@ CoherenceScorer::CoherenceScorer(const GridShape& shape, const Mask& mask)
   scored_ = masked_;
 }
 
-CoherenceScorer::CoherenceScorer(const GridShape& shape, const Mask& mask,
+CoherenceScorer::CoherenceScorer(const GridShape& shape, std::vector<std::uint8_t> usable,
                                  std::vector<std::size_t> scored)
-    : CoherenceScorer(shape, mask) {
-  scored_ = std::move(scored);
-}
+    : shape_(shape), scored_(std::move(scored)), usable_(std::move(usable)) {}
 
 CoherenceScore CoherenceScorer::score(std::span<const Vec3> directions, double step) {
   for (const std::size_t i : masked_)
     usable_[i] = length(directions[i]) >= min_length ? 1 : 0;
   return score_with([&](std::size_t i) { return directions[i]; }, step);
-}
-
-void CoherenceScorer::prepare(std::span<const Vec3> raw) {
-  for (const std::size_t i : masked_)
-    usable_[i] = length(raw[i]) >= min_length ? 1 : 0;
 }
 
 CoherenceScore CoherenceScorer::score(std::span<const Vec3> raw, const Mat3& transform,

@@ -160,12 +160,14 @@ Confirmation confirm_flip(const TensorField& field, const Mask* user_mask,
   const auto start = Clock::now();
   Confirmation out;
   const PackedField packed = pack_field(field);
-  Mask mask = coherent_anisotropy_mask(packed, options.mask_rule);
+  std::vector<std::uint8_t> mask = coherent_anisotropy_mask(packed, options.mask_rule);
   if (user_mask != nullptr) {
-    for (std::size_t i = 0; i < mask.size(); ++i)
-      mask[i] = mask[i] && i < user_mask->size() && (*user_mask)[i];
+    for (std::size_t i = 0; i < mask.size(); ++i) {
+      if (mask[i] != 0 && !(i < user_mask->size() && (*user_mask)[i])) mask[i] = 0;
+    }
   }
-  out.mask_voxels = static_cast<std::uint64_t>(std::count(mask.begin(), mask.end(), true));
+  out.mask_voxels =
+      static_cast<std::uint64_t>(std::count(mask.begin(), mask.end(), std::uint8_t{1}));
 
   TrackingScorer tracker(
       packed, draw_seeds(field, mask, options.seed_fa, options.max_seeds, options.rng_seed),
@@ -207,15 +209,14 @@ Confirmation confirm_flip(const TensorField& field, const Mask* user_mask,
   // The cross-check: the one-step coherence index on the same mask must pick the same class.
   const double step = options.coherence_step;
   evidence.coherence_step_valid = std::isfinite(step) && step > 0.0;
-  if (evidence.coherence_step_valid && out.mask_voxels > 0) {
-    // Estimated at the seeds (a random sample of the mask) when there are any: the index over
-    // the whole mask costs as much as the coherence verdict itself and ranks the same way.
+  if (evidence.coherence_step_valid && out.seeds > 0) {
+    // Estimated at the seeds, a random sample of the mask: the index over the whole mask costs
+    // as much as the coherence verdict itself and ranks the same way. Every voxel of the mask
+    // has a fitted direction, so the mask is the set of voxels the probes may read.
     std::vector<std::size_t> sample;
     for (const Seed& seed : tracker.seeds())
       sample.push_back(seed.voxel);
-    CoherenceClassScorer coherence = sample.empty()
-                                         ? CoherenceClassScorer(field, mask, step)
-                                         : CoherenceClassScorer(field, mask, step, sample);
+    CoherenceClassScorer coherence(field, std::move(mask), step, std::move(sample));
     const ClassScores probe = score_classes(coherence, options.frame_map);
     const ClassWinner first = class_winner(probe);
     evidence.coherence_sampled = probe[first.best].samples > 0;

@@ -46,7 +46,8 @@ PackedField pack_field(const TensorField& field) {
   return packed;
 }
 
-Mask coherent_anisotropy_mask(const PackedField& field, const CoherentMaskRule& rule) {
+std::vector<std::uint8_t> coherent_anisotropy_mask(const PackedField& field,
+                                                   const CoherentMaskRule& rule) {
   const GridShape& shape = field.shape;
   const auto& packed = field.voxels;
   const auto min_fa = static_cast<float>(rule.fa);
@@ -99,14 +100,14 @@ Mask coherent_anisotropy_mask(const PackedField& field, const CoherentMaskRule& 
   };
   // Each slab writes only its own voxels, so a redo is harmless.
   pool::run_chunks(shape[0], slab_grain, run);
-  return Mask(inside.begin(), inside.end());
+  return inside;
 }
 
-std::vector<Seed> draw_seeds(const TensorField& field, const Mask& mask, double seed_fa,
-                             std::size_t max_seeds, std::uint64_t rng_seed) {
+std::vector<Seed> draw_seeds(const TensorField& field, std::span<const std::uint8_t> mask,
+                             double seed_fa, std::size_t max_seeds, std::uint64_t rng_seed) {
   std::vector<std::size_t> pool_voxels;
   for (std::size_t i = 0; i < mask.size() && i < field.fa.size(); ++i) {
-    if (mask[i] && anisotropic(field, i, seed_fa)) pool_voxels.push_back(i);
+    if (mask[i] != 0 && anisotropic(field, i, seed_fa)) pool_voxels.push_back(i);
   }
   std::mt19937_64 generator(rng_seed);
   // A partial Fisher-Yates shuffle picks the subset; grid order afterwards makes the seed list

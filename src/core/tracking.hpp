@@ -22,8 +22,10 @@ struct PackedField {
 
 [[nodiscard]] PackedField pack_field(const TensorField& field);
 
-/// The coherent anisotropic mask of a fitted field (see `CoherentMaskRule`).
-[[nodiscard]] Mask coherent_anisotropy_mask(const PackedField& field, const CoherentMaskRule& rule);
+/// The coherent anisotropic mask of a fitted field (see `CoherentMaskRule`), one byte per voxel
+/// in grid order (1 inside). Every voxel inside has a valid fit, so a unit direction.
+[[nodiscard]] std::vector<std::uint8_t> coherent_anisotropy_mask(const PackedField& field,
+                                                                 const CoherentMaskRule& rule);
 
 struct Seed {
   std::size_t voxel = 0;
@@ -34,9 +36,9 @@ struct Seed {
 /// Up to `max_seeds` voxels of `mask` with a valid fit and FA >= `seed_fa`, drawn without
 /// replacement by a generator seeded with `rng_seed`, in grid order, each jittered uniformly
 /// within its voxel. The same inputs give the same seeds on every run and thread count.
-[[nodiscard]] std::vector<Seed> draw_seeds(const TensorField& field, const Mask& mask,
-                                           double seed_fa, std::size_t max_seeds,
-                                           std::uint64_t rng_seed);
+[[nodiscard]] std::vector<Seed> draw_seeds(const TensorField& field,
+                                           std::span<const std::uint8_t> mask, double seed_fa,
+                                           std::size_t max_seeds, std::uint64_t rng_seed);
 
 /// Length in mm of one side of a streamline from `position` along `direction` (unit, voxel
 /// axes), following the field's directions carried by `transform` (see `TrackingRule`).
