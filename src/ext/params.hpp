@@ -2,6 +2,10 @@
 // default in both extension modules.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <utility>
+
 #include "binder.hpp"
 #include "quorvex/gradient.hpp"
 #include "quorvex/shell.hpp"
@@ -35,5 +39,50 @@ inline constexpr Param b0_threshold{"b0_threshold", ParamKind::Number, "50.0",
                                     quorvex_core::default_b0_threshold};
 inline constexpr Param norm_tolerance{"norm_tolerance", ParamKind::Number, "0.05",
                                       quorvex_core::default_norm_tolerance};
+
+/// The parameters of a single-subject image entry, shared by the public functions and the
+/// private module's confirmed twins.
+inline constexpr std::array image_audit_params{
+    required_path("dwi"),  optional_path("bvec"),    optional_path("bval"),
+    optional_path("grad"), optional_path("mask"),    tolerance,
+    b0_threshold,          optional_number("shell"), optional_number("step"),
+    flag("strict"),        norm_tolerance,
+};
+inline constexpr std::array detect_flip_params{
+    required_path("dwi"),  optional_path("bvec"),    optional_path("bval"),
+    optional_path("grad"), optional_path("mask"),    tolerance,
+    b0_threshold,          optional_number("shell"), optional_number("step"),
+};
+inline constexpr std::array repair_params{
+    required_path("dwi"),
+    required_path("out_bvec"),
+    required_path("out_bval"),
+    optional_path("bvec"),
+    optional_path("bval"),
+    optional_path("grad"),
+    optional_path("mask"),
+    optional_path("out_grad"),
+    optional_path("provenance"),
+    tolerance,
+    b0_threshold,
+    optional_number("shell"),
+    optional_number("step"),
+    flag("dry_run"),
+    flag("in_place"),
+    flag("strict"),
+    flag("force_repair"),
+    norm_tolerance,
+};
+
+/// `table` with `last` appended: a twin's parameters beyond its public function's.
+template <std::size_t N, std::size_t... I>
+constexpr std::array<Param, N + 1> appended(const std::array<Param, N>& table, Param last,
+                                            std::index_sequence<I...> /*unused*/) {
+  return {table[I]..., last};
+}
+template <std::size_t N>
+constexpr std::array<Param, N + 1> appended(const std::array<Param, N>& table, Param last) {
+  return appended(table, last, std::make_index_sequence<N>{});
+}
 
 }  // namespace quorvex_ext::params

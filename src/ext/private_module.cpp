@@ -256,37 +256,11 @@ using params::required_object;
 using params::required_path;
 using params::tolerance;
 
-constexpr std::array confirm_flip_params{
-    required_path("dwi"),  optional_path("bvec"),    optional_path("bval"),
-    optional_path("grad"), optional_path("mask"),    tolerance,
-    b0_threshold,          optional_number("shell"), optional_number("step"),
-};
-constexpr std::array audit_confirmed_params{
-    required_path("dwi"),  optional_path("bvec"),    optional_path("bval"),
-    optional_path("grad"), optional_path("mask"),    tolerance,
-    b0_threshold,          optional_number("shell"), optional_number("step"),
-    flag("strict"),        norm_tolerance,           flag("detect_only"),
-};
-constexpr std::array repair_confirmed_params{
-    required_path("dwi"),
-    required_path("out_bvec"),
-    required_path("out_bval"),
-    optional_path("bvec"),
-    optional_path("bval"),
-    optional_path("grad"),
-    optional_path("mask"),
-    optional_path("out_grad"),
-    optional_path("provenance"),
-    tolerance,
-    b0_threshold,
-    optional_number("shell"),
-    optional_number("step"),
-    flag("dry_run"),
-    flag("in_place"),
-    flag("strict"),
-    flag("force_repair"),
-    norm_tolerance,
-};
+// The confirmed twins bind exactly as their public functions do.
+constexpr const auto& confirm_flip_params = params::detect_flip_params;
+constexpr auto audit_confirmed_params =
+    params::appended(params::image_audit_params, flag("detect_only"));
+constexpr const auto& repair_confirmed_params = params::repair_params;
 
 constexpr std::array discover_params{required_path("root")};
 constexpr std::array run_name_params{required_object("entry")};

@@ -9,10 +9,13 @@ namespace quorvex_ext::signatures {
 namespace {
 
 using params::b0_threshold;
+using params::detect_flip_params;
 using params::flag;
+using params::image_audit_params;
 using params::norm_tolerance;
 using params::optional_number;
 using params::optional_path;
+using params::repair_params;
 using params::required_path;
 using params::tolerance;
 
@@ -28,43 +31,9 @@ constexpr std::array audit_params{
     flag("strict"),        norm_tolerance,
 };
 
-constexpr std::array image_audit_params{
-    required_path("dwi"),  optional_path("bvec"),    optional_path("bval"),
-    optional_path("grad"), optional_path("mask"),    tolerance,
-    b0_threshold,          optional_number("shell"), optional_number("step"),
-    flag("strict"),        norm_tolerance,
-};
-
 constexpr std::array audit_bids_params{
     required_path("root"),   tolerance,      b0_threshold,   optional_number("shell"),
     optional_number("step"), flag("strict"), norm_tolerance,
-};
-
-constexpr std::array detect_flip_params{
-    required_path("dwi"),  optional_path("bvec"),    optional_path("bval"),
-    optional_path("grad"), optional_path("mask"),    tolerance,
-    b0_threshold,          optional_number("shell"), optional_number("step"),
-};
-
-constexpr std::array repair_params{
-    required_path("dwi"),
-    required_path("out_bvec"),
-    required_path("out_bval"),
-    optional_path("bvec"),
-    optional_path("bval"),
-    optional_path("grad"),
-    optional_path("mask"),
-    optional_path("out_grad"),
-    optional_path("provenance"),
-    tolerance,
-    b0_threshold,
-    optional_number("shell"),
-    optional_number("step"),
-    flag("dry_run"),
-    flag("in_place"),
-    flag("strict"),
-    flag("force_repair"),
-    norm_tolerance,
 };
 
 constexpr std::array recompute_bval_params{

@@ -4,6 +4,8 @@
 #include <array>
 #include <chrono>
 #include <initializer_list>
+#include <optional>
+#include <vector>
 
 #include "arguments.hpp"
 #include "boundary.hpp"
@@ -12,6 +14,7 @@
 #include "glyph_payload.hpp"
 #include "quorvex/documents/report.hpp"
 #include "quorvex/pipeline.hpp"
+#include "quorvex/pipeline_confirm.hpp"
 #include "subject.hpp"
 
 namespace quorvex_ext::bodies {
@@ -45,20 +48,24 @@ double seconds(std::chrono::nanoseconds duration) {
   return std::chrono::duration<double>(duration).count();
 }
 
-// {"decompress", "convert", "fit", "coherence", "other", "total"} in seconds.
+// {"decompress", "convert", "fit", "coherence"[, "confirm"], "other", "total"} in seconds; the
+// confirmed verdict's stage only where it ran.
 PyObject* timing_dict(const Subject& subject, const AuditRun& run,
-                      std::chrono::steady_clock::time_point end) {
+                      std::chrono::steady_clock::time_point end,
+                      std::optional<std::chrono::nanoseconds> confirm = std::nullopt) {
   const double total = std::max(seconds(end - subject.start), 0.0);
+  const double confirmed = confirm ? seconds(*confirm) : 0.0;
   const double parts = seconds(subject.decompress) + seconds(subject.convert) + seconds(run.fit) +
-                       seconds(run.coherence);
-  const std::array<std::pair<const char*, double>, 6> items{{
+                       seconds(run.coherence) + confirmed;
+  std::vector<std::pair<const char*, double>> items{
       {"decompress", seconds(subject.decompress)},
       {"convert", seconds(subject.convert)},
       {"fit", seconds(run.fit)},
       {"coherence", seconds(run.coherence)},
-      {"other", std::max(total - parts, 0.0)},
-      {"total", total},
-  }};
+  };
+  if (confirm) items.emplace_back("confirm", confirmed);
+  items.emplace_back("other", std::max(total - parts, 0.0));
+  items.emplace_back("total", total);
   PyObject* dict = PyDict_New();
   for (const auto& [key, value] : items) {
     if (dict == nullptr) break;
@@ -166,6 +173,41 @@ PyObject* repair(const Arguments& args) {
 }
 PyObject* repair_with_glyphs(const Arguments& args) {
   return repair_run(args, true);
+}
+
+PyObject* confirm_flip(const Arguments& args) {
+  auto subject = prepare_subject(args, ImageUse::Required);
+  if (!subject) return nullptr;
+  auto run = core::pipeline::audit_confirmed(
+      subject->table.table, *subject->image, *subject->info, subject->mask_or_null(),
+      std::move(subject->table.inputs), subject->options, true);
+  if (!run) return raise_error(run.error());
+  return to_str(core::to_json(run->confirmation));
+}
+
+PyObject* audit_confirmed(const Arguments& args) {
+  auto subject = prepare_subject(args, ImageUse::Timed);
+  if (!subject) return nullptr;
+  auto run = core::pipeline::audit_confirmed(
+      subject->table.table, *subject->image, *subject->info, subject->mask_or_null(),
+      std::move(subject->table.inputs), subject->options, args.flag("detect_only"));
+  const auto end = std::chrono::steady_clock::now();
+  if (!run) return raise_error(run.error());
+  return tuple_of({report_str(run->run.report), to_str(core::to_json(run->confirmation)),
+                   to_str(core::status_text(run->status)),
+                   timing_dict(*subject, run->run, end, run->confirmation.elapsed)});
+}
+
+PyObject* repair_confirmed(const Arguments& args) {
+  if (!refuse_aliased_outputs(args)) return nullptr;
+  auto subject = prepare_subject(args, ImageUse::Required);
+  if (!subject) return nullptr;
+  auto result = core::pipeline::repair_confirmed(
+      subject->table.table, *subject->image, *subject->info, subject->mask_or_null(),
+      std::move(subject->table.inputs), subject->options, repair_spec(args, *subject));
+  if (!result) return raise_error(result.error());
+  return tuple_of({report_str(result->output.report), to_str(core::to_json(result->confirmation)),
+                   to_str(core::status_text(result->status))});
 }
 
 }  // namespace quorvex_ext::bodies
