@@ -442,19 +442,6 @@ TEST(volume_test, multi_member_gzip_and_padding) {
   EXPECT_EQ(longer->first.size(), values.size());
 }
 
-TEST(volume_test, timed_read_matches_plain_read) {
-  const quorvex_test::ScratchDir dir;
-  const std::string path =
-      dir.write("t.nii", quorvex_test::nifti_file(quorvex_test::make_header({3, 3, 3}, DT_INT8, 8),
-                                                  std::string(27, '\x05')));
-  auto timed = quorvex_core::read_volume_with_info_timed(path);
-  ASSERT_TRUE(timed.has_value());
-  EXPECT_GE(timed->decompress.count(), 0);
-  EXPECT_GE(timed->convert.count(), 0);
-  EXPECT_EQ(timed->info.dims, (std::vector<std::size_t>{3, 3, 3}));
-  EXPECT_EQ(timed->image.at(2, 2, 2), 5.0F);
-}
-
 TEST(volume_test, mask_rule_in_voxel_order) {
   // 2 x 2 x 1 grid in file order (x fastest): (0,0) (1,0) (0,1) (1,1).
   const ImageArray image =

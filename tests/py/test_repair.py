@@ -60,24 +60,6 @@ class TestDecisions:
         assert report["repair"]["label"] in ("-x+y+z", "+x-y-z")
         assert sorted(os.listdir(subject["folder"])) == ["bad.bval", "bad.bvec", "dwi.nii.gz"]
 
-    def test_refusal_and_backup_chain(self, subject):
-        bvec, bval = corrupted(subject, MIRROR_X)
-        out = outputs(subject["folder"])
-        for path in (out["out_bvec"], out["out_bvec"] + ".bak", out["out_bvec"] + ".bak.1"):
-            with open(path, "w") as f:
-                f.write(path)
-        with pytest.raises(ValueError) as caught:
-            _quorvex.repair(subject["dwi"], **out, bvec=bvec, bval=bval)
-        assert str(caught.value) == (f"refusing to overwrite existing file: {out['out_bvec']} "
-                                     "(pass --force to allow)")
-        assert not os.path.exists(out["out_bval"])
-        _quorvex.repair(subject["dwi"], **out, bvec=bvec, bval=bval, in_place=True)
-        with open(out["out_bvec"] + ".bak.2") as f:
-            assert f.read() == out["out_bvec"]
-        with open(out["out_bvec"] + ".bak") as f:
-            assert f.read() == out["out_bvec"] + ".bak"
-        assert not os.path.exists(out["out_bval"] + ".bak")
-
 class TestFramesAndProvenance:
     @pytest.mark.parametrize("affine", [
         np.diag([2.0, 2.0, 2.0, 1.0]),
