@@ -137,7 +137,7 @@ struct VolumeInfo {
 [[nodiscard]] Result<std::pair<ImageArray, VolumeInfo>> read_volume_from_bytes(
     std::span<const std::byte> bytes);
 
-/// An image read with its time split.
+/// `read_volume_with_info` with its time split.
 struct TimedVolume {
   ImageArray image;
   VolumeInfo info;
@@ -146,6 +146,7 @@ struct TimedVolume {
   /// Conversion of the stored samples to f32.
   std::chrono::nanoseconds convert{0};
 };
+[[nodiscard]] Result<TimedVolume> read_volume_with_info_timed(const std::string& path);
 
 /// The mask rule: volume 0 of a 3-D or 4-D image, visited in voxel order, true wherever the
 /// sample is not 0.0 (NaN counts as inside). `Nifti` for an image of any other rank.

@@ -21,7 +21,7 @@ struct StreamChunks {
   std::size_t output = std::size_t{2} << 20;
 };
 
-/// Reads a NIfTI-1 file (plain or gzip, detected by content) like `read_volume_with_info`,
+/// Reads a NIfTI-1 file (plain or gzip, detected by content) like `read_volume_with_info_timed`,
 /// with the same checks and error texts, but in memory for the kept volumes only: of a 4-D
 /// image, the volumes listed in `volumes` (order and repeats do not matter; indices past the
 /// image are ignored); of any other image, or when `volumes` is absent, every sample.

@@ -199,14 +199,14 @@ Result<TimedVolume> load(const Source& source, Clock::time_point t0) {
   return TimedVolume{std::move(*image), std::move(decoded->info), elapsed(t0, t1), elapsed(t1, t2)};
 }
 
-Result<TimedVolume> read_timed(const std::string& path) {
+}  // namespace
+
+Result<TimedVolume> read_volume_with_info_timed(const std::string& path) {
   const auto t0 = Clock::now();
   auto file = detail::open_image_file(path);
   if (!file) return fail(file.error());
   return load(Source{file->fd(), {}, file->size()}, t0);
 }
-
-}  // namespace
 
 Result<std::pair<ImageArray, VolumeInfo>> read_volume_from_bytes(std::span<const std::byte> bytes) {
   auto timed = load(Source{-1, bytes, bytes.size()}, Clock::now());
@@ -215,7 +215,7 @@ Result<std::pair<ImageArray, VolumeInfo>> read_volume_from_bytes(std::span<const
 }
 
 Result<std::pair<ImageArray, VolumeInfo>> read_volume_with_info(const std::string& path) {
-  auto timed = read_timed(path);
+  auto timed = read_volume_with_info_timed(path);
   if (!timed) return fail(timed.error());
   return std::pair{std::move(timed->image), std::move(timed->info)};
 }
