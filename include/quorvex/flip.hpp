@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,6 +33,8 @@ struct FlipOptions {
   double min_relative_margin = 0.02;
   /// Carries table directions onto the voxel axes.
   Mat3 frame_map = identity_matrix;
+  /// The fit's sums made while the image was read; used when they are of the fit's own design.
+  std::shared_ptr<const TensorSums> streamed_fit;
 };
 
 /// One scored candidate transform.

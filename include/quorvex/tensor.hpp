@@ -29,13 +29,52 @@ struct TensorField {
   [[nodiscard]] Mask wm_proxy(double fa_threshold) const;
 };
 
+/// The log-linear fit's design, reduced to what each row contributes: a voxel's six tensor
+/// coefficients are sums over the rows, in volume order, of a row's weights times the log of its
+/// sample. The whole-image fit and the streamed one add the same terms in the same order.
+struct TensorDesign {
+  /// Row j's volume, increasing.
+  std::vector<std::uint64_t> volumes;
+  /// Six weights per row (xx, yy, zz, xy, xz, yz): the pseudo-inverse's tensor rows.
+  std::vector<double> weights;
+
+  [[nodiscard]] bool operator==(const TensorDesign&) const = default;
+};
+
+/// The design of a fit on the b0 volumes and the shell volumes (one pseudo-inverse for every
+/// voxel). `DtiFit` when the shell is empty, a volume lies outside the table, or the design
+/// cannot be decomposed.
+[[nodiscard]] Result<TensorDesign> tensor_design(const GradientTable& table,
+                                                 std::span<const std::uint64_t> b0_indices,
+                                                 std::span<const std::uint64_t> shell_indices);
+
+/// The six coefficient sums of every voxel (storage order, coefficient-major), fed row by row
+/// while the image streams in, so the rows need never be held whole.
+struct TensorSums {
+  TensorDesign design;
+  std::size_t voxels = 0;
+  /// 6 x voxels doubles, zero to start with; complete once every row has been added.
+  detail::PageBuffer storage;
+
+  [[nodiscard]] double* data() const noexcept { return reinterpret_cast<double*>(storage.data()); }
+};
+
+/// Adds `samples.size()` consecutive rows, from row `first_row` of `design`, to the sums of the
+/// voxels [begin, end): `samples[r]` holds row first_row + r for every voxel. Each voxel's sums
+/// see the same separately rounded operations as the whole-image fit.
+void add_tensor_rows(const TensorDesign& design, std::size_t first_row,
+                     std::span<const float* const> samples, std::size_t begin, std::size_t end,
+                     TensorSums& sums);
+
 /// Log-linear least-squares tensor fit of every voxel on the b0 volumes and the shell volumes,
 /// with one pseudo-inverse shared by all voxels. `DtiFit` when the image is not 4-D, the shell
-/// is empty, a volume index lies outside the image, or the design cannot be decomposed.
+/// is empty, a volume index lies outside the image, or the design cannot be decomposed. With
+/// `streamed` sums of the same design over the same grid, only the reference volumes are read
+/// from the image; the field is the same either way, bit for bit.
 [[nodiscard]] Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
                                           std::span<const std::uint64_t> b0_indices,
                                           std::span<const std::uint64_t> shell_indices,
-                                          double min_signal);
+                                          double min_signal, const TensorSums* streamed = nullptr);
 
 /// Otsu's (1979) threshold over a 256-bin histogram of `values` (NaN in bin 0): the value that
 /// best separates the two classes, e.g. background from tissue.

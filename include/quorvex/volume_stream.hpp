@@ -3,7 +3,9 @@
 // only the volumes the caller names are kept.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +23,29 @@ struct StreamChunks {
   std::size_t output = std::size_t{2} << 20;
 };
 
+/// Takes whole volumes of a 4-D image as a streamed read converts them, and does its own work
+/// with them on the converting thread while the reader inflates. Every call comes from that one
+/// thread, in stream order.
+class VolumeSink {
+ public:
+  VolumeSink() = default;
+  VolumeSink(const VolumeSink&) = delete;
+  VolumeSink& operator=(const VolumeSink&) = delete;
+  virtual ~VolumeSink() = default;
+  /// The volumes it takes, increasing; asked once, before reading.
+  [[nodiscard]] virtual std::span<const std::uint64_t> wanted() const noexcept = 0;
+  /// Called once the header is known, before any volume: `samples` per volume.
+  [[nodiscard]] virtual Result<void> start(std::size_t samples) = 0;
+  /// Where the f32 samples of volume `v`, which the image does not keep, are to be written;
+  /// asked before its first sample is converted.
+  [[nodiscard]] virtual float* place(std::size_t v) = 0;
+  /// Every sample of volume `v` is converted: `samples` is the sink's own memory from `place`,
+  /// or, for a volume the image keeps, the image's.
+  virtual void take(std::size_t v, const float* samples) = 0;
+  /// One short slice of the work left, done when no conversion waits; false when none is left.
+  virtual bool step() = 0;
+};
+
 /// Reads a NIfTI-1 file (plain or gzip, detected by content) like `read_volume_with_info_timed`,
 /// with the same checks and error texts, but in memory for the kept volumes only: of a 4-D
 /// image, the volumes listed in `volumes` (order and repeats do not matter; indices past the
@@ -30,8 +55,11 @@ struct StreamChunks {
 /// where kept volumes lie. `decompress` is the time spent reading and inflating, `convert` the
 /// time spent converting, which overlap. The calling thread's interrupt check is asked between
 /// chunks; a stop returns `interrupt::error()`.
+/// With a `sink`, the volumes it wants are read too and handed to it; its work is finished
+/// before the call returns.
 [[nodiscard]] Result<TimedVolume> stream_volume(const std::string& path,
                                                 std::optional<std::span<const std::size_t>> volumes,
-                                                const StreamChunks& chunks = {});
+                                                const StreamChunks& chunks = {},
+                                                VolumeSink* sink = nullptr);
 
 }  // namespace quorvex_core

@@ -19,7 +19,6 @@
 #include "quorvex/text.hpp"
 #include "quorvex/volume.hpp"
 #include "quorvex/volume_plan.hpp"
-#include "quorvex/volume_stream.hpp"
 
 namespace quorvex_core::bids_batch {
 namespace {
@@ -98,14 +97,14 @@ Outcome<Status> audit_entry(const std::string& folder, const DwiEntry& entry,
   std::string table_file;
   auto table = read_fsl_pair(entry.bvec, entry.bval, &table_file);
   if (!table) return run_failure(run_name, table_file, table.error());
-  // Only the volumes the audit looks at are read.
-  const std::vector<std::size_t> used = pipeline::volumes_used(*table, options.pipeline);
-  auto read = stream_volume(entry.dwi, used);
+  // Only the volumes the audit looks at are read, and the fit is summed on the way.
+  auto read = pipeline::read_for_audit(entry.dwi, *table, options.pipeline);
   if (!read) return run_failure(run_name, entry.dwi, read.error());
-  const ImageArray& image = read->image;
-  const VolumeInfo& info = read->info;
+  const ImageArray& image = read->volume.image;
+  const VolumeInfo& info = read->volume.info;
 
   pipeline::PipelineOptions run_options = options.pipeline;
+  run_options.flip_options.streamed_fit = std::move(read->fit);
   run_options.flip_options.frame_map = FrameMaps::resolve(InputFormat::Fsl, info).to_voxel();
   run_options.flip_options.step = pipeline::default_step(options.step, info);
 

@@ -34,7 +34,8 @@ Result<FitAndMask> fit_and_mask(const ImageArray& image, const GradientTable& ta
                                 const Mask* user_mask, std::span<const std::uint64_t> shell_indices,
                                 const FlipOptions& options) {
   const std::vector<std::size_t> b0 = table.b0_indices(options.b0_threshold);
-  auto field = fit_dti(image, table, b0, shell_indices, options.min_signal);
+  auto field =
+      fit_dti(image, table, b0, shell_indices, options.min_signal, options.streamed_fit.get());
   if (!field) return fail(field.error());
   const std::size_t n = field->fa.size();
   if (user_mask != nullptr && user_mask->size() != n) {

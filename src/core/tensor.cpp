@@ -24,9 +24,9 @@ namespace {
 constexpr double min_direction_length = 1e-6;
 constexpr double min_singular_value = 1e-12;
 constexpr double min_log_signal = 1e-6;
-// Storage-order voxels per task, and per block whose log signals are gathered volume by volume
-// (rows x block doubles stay in the first-level caches' reach).
-constexpr std::size_t chunk_voxels = 4096;
+// x-rows per task, and voxels per block whose log signals are gathered volume by volume (rows x
+// block doubles stay in the first-level caches' reach).
+constexpr std::size_t tile_z = 8;
 constexpr std::size_t block_voxels = 256;
 // Stored samples are most often integers (int16 or uint16 data without scaling); their logs
 // come from a table computed once with the same std::log, so the results are unchanged.
@@ -124,29 +124,11 @@ struct VoxelFit {
   bool valid = false;
 };
 
-// The tensor of one voxel from its six fitted coefficients (xx, yy, zz, xy, xz, yz), `stride`
-// apart.
-VoxelFit fit_voxel(const double* c, std::size_t stride) {
-  const double xx = c[0];
-  const double yy = c[stride];
-  const double zz = c[2 * stride];
-  const double xy = c[3 * stride];
-  const double xz = c[4 * stride];
-  const double yz = c[5 * stride];
-  Eigen::Matrix3d d;
-  d << xx, xy, xz, xy, yy, yz, xz, yz, zz;
-  // The closed-form 3 x 3 solver: several times faster than the iterative one, and accurate
-  // far beyond what the fitted tensor itself carries.
-  Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver;
-  solver.computeDirect(d);
-  std::array<double, 3> lambda{};
-  for (Eigen::Index k = 0; k < 3; ++k) {
-    const double l = solver.eigenvalues()(k);
-    lambda[static_cast<std::size_t>(k)] = std::isnan(l) ? 0.0 : std::max(l, 0.0);
-  }
-  // On exact ties the later index wins.
-  const std::size_t m =
-      std::max(lambda[0], lambda[1]) > lambda[2] ? (lambda[0] > lambda[1] ? 0 : 1) : 2;
+// FA and validity of a voxel whose eigenvalues are `lambda` (negative ones, fitting noise,
+// count as 0) and whose principal direction is `v1`.
+VoxelFit finish_voxel(std::array<double, 3> lambda, const Vec3& v1) {
+  for (double& l : lambda)
+    l = std::isnan(l) ? 0.0 : std::max(l, 0.0);
   const double ss = lambda[0] * lambda[0] + lambda[1] * lambda[1] + lambda[2] * lambda[2];
   double fa = 0.0;
   if (ss > 0.0) {
@@ -157,29 +139,133 @@ VoxelFit fit_voxel(const double* c, std::size_t stride) {
     fa = std::sqrt(1.5 * dev / ss);
   }
   VoxelFit out;
-  if (std::isfinite(fa) && lambda[m] > 0.0) {
-    const auto e = solver.eigenvectors().col(static_cast<Eigen::Index>(m));
-    out.v1 = {e(0), e(1), e(2)};
+  if (std::isfinite(fa) && std::max({lambda[0], lambda[1], lambda[2]}) > 0.0) {
+    out.v1 = v1;
     out.fa = fa;
     out.valid = true;
   }
   return out;
 }
 
+// A tensor whose largest eigenvalue is not simple: the general solver picks a direction.
+VoxelFit fit_voxel_general(const Eigen::Matrix3d& d) {
+  Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver;
+  solver.computeDirect(d);
+  const auto e = solver.eigenvectors().col(2);
+  return finish_voxel({solver.eigenvalues()(0), solver.eigenvalues()(1), solver.eigenvalues()(2)},
+                      {e(0), e(1), e(2)});
+}
+
+// cos(acos(r) / 3): the root in [1/2, 1] of 4c^3 - 3c = r. A quartic in sqrt(1 + r) comes
+// within 6e-5 of it from above, where Newton's method falls monotonically onto the root: three
+// steps reach the library's acos and cos to a few units in the last place, at a fraction of
+// their cost inside the voxel loop. Next to r = -1 the root turns double and Newton slows, so
+// there the library does it.
+double cos_third_of_acos(double r) {
+  if (r < -0.999) return std::cos(std::acos(r) / 3.0);
+  const double s = std::sqrt(1.0 + r);
+  double c = 0.5000566 + 5.66e-5 +
+             s * (0.40749654 + s * (-0.05239045 + s * (0.01281117 + s * -0.00195132)));
+  for (int k = 0; k < 3; ++k) {
+    const double c2 = c * c;
+    c -= (4.0 * c2 * c - 3.0 * c - r) / (12.0 * c2 - 3.0);
+  }
+  return c;
+}
+
+// The tensor of one voxel from its six fitted coefficients (xx, yy, zz, xy, xz, yz), `stride`
+// apart. The eigenvalues come from the trigonometric solution of the characteristic cubic (one
+// acos and one cos, where a general solver spends an atan2, a sincos and every eigenvector)
+// and the principal direction from the null space of D - l1 I: the longest cross product of
+// two of its rows.
+VoxelFit fit_voxel(const double* c, std::size_t stride) {
+  const double xx = c[0];
+  const double yy = c[stride];
+  const double zz = c[2 * stride];
+  const double xy = c[3 * stride];
+  const double xz = c[4 * stride];
+  const double yz = c[5 * stride];
+  // Scaled to unit size, so the invariants neither overflow nor underflow; a tensor of zeros or
+  // of anything not finite has no direction.
+  const double scale = std::max(
+      {std::fabs(xx), std::fabs(yy), std::fabs(zz), std::fabs(xy), std::fabs(xz), std::fabs(yz)});
+  if (!(scale > 0.0) || !std::isfinite(scale)) return {};
+  const double a = xx / scale;
+  const double b = yy / scale;
+  const double e = zz / scale;
+  const double d01 = xy / scale;
+  const double d02 = xz / scale;
+  const double d12 = yz / scale;
+  const double q = (a + b + e) / 3.0;
+  const double p2 = (a - q) * (a - q) + (b - q) * (b - q) + (e - q) * (e - q) +
+                    2.0 * (d01 * d01 + d02 * d02 + d12 * d12);
+  const auto general = [&] {
+    Eigen::Matrix3d d;
+    d << xx, xy, xz, xy, yy, yz, xz, yz, zz;
+    return fit_voxel_general(d);
+  };
+  if (!(p2 > 1e-24)) return general();
+  const double p = std::sqrt(p2 / 6.0);
+  const double b00 = (a - q) / p;
+  const double b11 = (b - q) / p;
+  const double b22 = (e - q) / p;
+  const double b01 = d01 / p;
+  const double b02 = d02 / p;
+  const double b12 = d12 / p;
+  const double det =
+      b00 * (b11 * b22 - b12 * b12) - b01 * (b01 * b22 - b12 * b02) + b02 * (b01 * b12 - b11 * b02);
+  const double r = std::clamp(det / 2.0, -1.0, 1.0);
+  const double cos_phi = cos_third_of_acos(r);
+  // phi lies in [0, pi / 3], so its sine is the non-negative root.
+  const double sin_phi = std::sqrt(std::max(0.0, 1.0 - cos_phi * cos_phi));
+  const double l1 = q + 2.0 * p * cos_phi;
+  const double l3 = q - p * (cos_phi + std::sqrt(3.0) * sin_phi);
+  const double l2 = 3.0 * q - l1 - l3;
+  const Vec3 r0{a - l1, d01, d02};
+  const Vec3 r1{d01, b - l1, d12};
+  const Vec3 r2{d02, d12, e - l1};
+  const auto cross = [](const Vec3& u, const Vec3& v) {
+    return Vec3{u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+  };
+  const auto norm2 = [](const Vec3& v) { return v[0] * v[0] + v[1] * v[1] + v[2] * v[2]; };
+  const Vec3 c01 = cross(r0, r1);
+  const Vec3 c02 = cross(r0, r2);
+  const Vec3 c12 = cross(r1, r2);
+  const double n01 = norm2(c01);
+  const double n02 = norm2(c02);
+  const double n12 = norm2(c12);
+  // Selected without branches: which product is longest is a coin toss from voxel to voxel.
+  const bool first = n01 >= n02;
+  const double n_first = first ? n01 : n02;
+  const bool last = n12 > n_first;
+  const double best_norm = last ? n12 : n_first;
+  Vec3 best{};
+  for (std::size_t k = 0; k < 3; ++k)
+    best[k] = last ? c12[k] : (first ? c01[k] : c02[k]);
+  // A repeated largest eigenvalue leaves D - l1 I of rank one or less: every cross product
+  // vanishes and the direction is the general solver's choice.
+  if (!(best_norm > 1e-20)) return general();
+  const double inverse = 1.0 / std::sqrt(best_norm);
+  return finish_voxel({l3 * scale, l2 * scale, l1 * scale},
+                      {best[0] * inverse, best[1] * inverse, best[2] * inverse});
+}
+
 // Four doubles in one register where the machine has them (two SSE2 halves otherwise).
 using Lanes = double __attribute__((vector_size(32)));
 
-// The six coefficients of `count` voxels: coefficients[k * block_voxels + v] = the sum over the
-// rows j, in order, of weights[j * 6 + k] * logs[j * block_voxels + v]. Four voxels at a time
+// Adds to the six coefficient sums of `count` voxels, coefficients[k * stride + v], the terms
+// of the rows j in order: weights[j * 6 + k] * logs[j * block_voxels + v]. Four voxels at a time
 // with their six sums held in registers; each sum is the same sequence of separately rounded
-// multiplies and adds as the plain loop, so the result does not depend on the build target.
-// Inlined into one caller per instruction set.
+// multiplies and adds as the plain loop, so the result does not depend on the build target nor
+// on how the rows were split between calls. Inlined into one caller per instruction set.
 [[gnu::always_inline]] inline void coefficient_body(const double* weights, const double* logs,
                                                     std::size_t rows, std::size_t count,
-                                                    double* coefficients) {
+                                                    double* coefficients, std::size_t stride) {
   std::size_t v = 0;
   for (; v + 4 <= count; v += 4) {
     std::array<Lanes, 6> sum{};
+    for (std::size_t k = 0; k < 6; ++k)
+      std::memcpy(&sum[k], coefficients + k * stride + v, sizeof(Lanes));
     for (std::size_t j = 0; j < rows; ++j) {
       Lanes in;
       std::memcpy(&in, logs + j * block_voxels + v, sizeof(in));
@@ -188,61 +274,56 @@ using Lanes = double __attribute__((vector_size(32)));
         sum[k] += w[k] * in;
     }
     for (std::size_t k = 0; k < 6; ++k)
-      std::memcpy(coefficients + k * block_voxels + v, &sum[k], sizeof(Lanes));
+      std::memcpy(coefficients + k * stride + v, &sum[k], sizeof(Lanes));
   }
   for (; v < count; ++v) {
     std::array<double, 6> sum{};
+    for (std::size_t k = 0; k < 6; ++k)
+      sum[k] = coefficients[k * stride + v];
     for (std::size_t j = 0; j < rows; ++j) {
       for (std::size_t k = 0; k < 6; ++k)
         sum[k] += weights[j * 6 + k] * logs[j * block_voxels + v];
     }
     for (std::size_t k = 0; k < 6; ++k)
-      coefficients[k * block_voxels + v] = sum[k];
+      coefficients[k * stride + v] = sum[k];
   }
 }
 
 // Chosen when first called rather than by an ifunc resolver, which would run before the
 // sanitizers' runtimes are up.
 void coefficient_block_plain(const double* weights, const double* logs, std::size_t rows,
-                             std::size_t count, double* coefficients) {
-  coefficient_body(weights, logs, rows, count, coefficients);
+                             std::size_t count, double* coefficients, std::size_t stride) {
+  coefficient_body(weights, logs, rows, count, coefficients, stride);
 }
 
 #if defined(__x86_64__)
 [[gnu::target("avx2")]] void coefficient_block_avx2(const double* weights, const double* logs,
                                                     std::size_t rows, std::size_t count,
-                                                    double* coefficients) {
-  coefficient_body(weights, logs, rows, count, coefficients);
+                                                    double* coefficients, std::size_t stride) {
+  coefficient_body(weights, logs, rows, count, coefficients, stride);
 }
 #endif
 
 void coefficient_block(const double* weights, const double* logs, std::size_t rows,
-                       std::size_t count, double* coefficients) {
+                       std::size_t count, double* coefficients, std::size_t stride) {
 #if defined(__x86_64__)
   static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
-  if (avx2) return coefficient_block_avx2(weights, logs, rows, count, coefficients);
+  if (avx2) return coefficient_block_avx2(weights, logs, rows, count, coefficients, stride);
 #endif
-  coefficient_block_plain(weights, logs, rows, count, coefficients);
+  coefficient_block_plain(weights, logs, rows, count, coefficients, stride);
 }
 
 }  // namespace
 
-Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
-                            std::span<const std::uint64_t> b0_indices,
-                            std::span<const std::uint64_t> shell_indices, double min_signal) {
-  if (image.rank() != 4) {
-    return fail(Error::dti_fit(fmt::format("expected 4-D DWI, got {}-D", image.rank())));
-  }
+Result<TensorDesign> tensor_design(const GradientTable& table,
+                                   std::span<const std::uint64_t> b0_indices,
+                                   std::span<const std::uint64_t> shell_indices) {
   if (shell_indices.empty()) return fail(Error::dti_fit("no DWI volumes in the working shell"));
-  const std::size_t volumes = image.dim(3);
   for (const auto list : {b0_indices, shell_indices}) {
     for (const std::uint64_t v : list) {
-      if (v >= volumes || v >= table.size()) {
+      if (v >= table.size()) {
         return fail(Error::dti_fit(
-            fmt::format("volume {} is outside the {}-volume image and table", v, volumes)));
-      }
-      if (image.volume(v) == nullptr) {
-        return fail(Error::dti_fit(fmt::format("volume {} of the image was not read", v)));
+            fmt::format("volume {} is outside the {}-volume table", v, table.size())));
       }
     }
   }
@@ -255,15 +336,83 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
   for (Eigen::Index k = 0; k < inverse_sigma.size(); ++k) {
     inverse_sigma(k) = inverse_sigma(k) > min_singular_value ? 1.0 / inverse_sigma(k) : 0.0;
   }
-  // Row-major 7 x rows, so each coefficient is one contiguous dot product.
-  const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> pinv =
+  const Eigen::MatrixXd pinv =
       svd.matrixV() * inverse_sigma.asDiagonal() * svd.matrixU().transpose();
-  const std::size_t rows = static_cast<std::size_t>(x.rows());
+  // The design's own columns run b0 first; the rows are taken in volume order, the order a
+  // stream delivers them.
+  std::vector<std::pair<std::uint64_t, Eigen::Index>> order;
+  for (const std::uint64_t v : b0_indices)
+    order.emplace_back(v, static_cast<Eigen::Index>(order.size()));
+  for (const std::uint64_t v : shell_indices)
+    order.emplace_back(v, static_cast<Eigen::Index>(order.size()));
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  TensorDesign design;
+  design.weights.reserve(order.size() * 6);
+  for (const auto& [volume, column] : order) {
+    design.volumes.push_back(volume);
+    for (Eigen::Index k = 1; k <= 6; ++k)
+      design.weights.push_back(pinv(k, column));
+  }
+  return design;
+}
+
+void add_tensor_rows(const TensorDesign& design, std::size_t first_row,
+                     std::span<const float* const> samples, std::size_t begin, std::size_t end,
+                     TensorSums& sums) {
+  // Eight rows of one block's logs at a time: 16 KiB, in the first-level cache.
+  constexpr std::size_t group = 8;
+  std::array<double, group * block_voxels> logs;
+  for (std::size_t start = begin; start < end; start += block_voxels) {
+    const std::size_t count = std::min(block_voxels, end - start);
+    for (std::size_t r = 0; r < samples.size(); r += group) {
+      const std::size_t rows = std::min(group, samples.size() - r);
+      for (std::size_t j = 0; j < rows; ++j)
+        log_row(samples[r + j] + start, logs.data() + j * block_voxels, count);
+      coefficient_block(design.weights.data() + (first_row + r) * 6, logs.data(), rows, count,
+                        sums.data() + start, sums.voxels);
+    }
+  }
+}
+
+Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
+                            std::span<const std::uint64_t> b0_indices,
+                            std::span<const std::uint64_t> shell_indices, double min_signal,
+                            const TensorSums* streamed) {
+  if (image.rank() != 4) {
+    return fail(Error::dti_fit(fmt::format("expected 4-D DWI, got {}-D", image.rank())));
+  }
+  if (shell_indices.empty()) return fail(Error::dti_fit("no DWI volumes in the working shell"));
+  const std::size_t volumes = image.dim(3);
+  for (const auto list : {b0_indices, shell_indices}) {
+    for (const std::uint64_t v : list) {
+      if (v >= volumes || v >= table.size()) {
+        return fail(Error::dti_fit(
+            fmt::format("volume {} is outside the {}-volume image and table", v, volumes)));
+      }
+    }
+  }
+  auto made = tensor_design(table, b0_indices, shell_indices);
+  if (!made) return fail(made.error());
+  const TensorDesign& design = *made;
+  const std::size_t rows = design.volumes.size();
 
   const std::size_t nx = image.dim(0);
   const std::size_t ny = image.dim(1);
   const std::size_t nz = image.dim(2);
   const std::size_t n = nx * ny * nz;
+  const bool use_streamed = streamed != nullptr && streamed->voxels == n &&
+                            streamed->storage.size() >= 6 * n * sizeof(double) &&
+                            streamed->design == design;
+  const std::span<const std::uint64_t> reference = b0_indices.empty() ? shell_indices : b0_indices;
+  for (const auto list : {reference, std::span<const std::uint64_t>(design.volumes)}) {
+    for (const std::uint64_t v : list) {
+      if (image.volume(v) == nullptr) {
+        return fail(Error::dti_fit(fmt::format("volume {} of the image was not read", v)));
+      }
+    }
+    if (use_streamed) break;
+  }
   TensorField field;
   field.shape = {nx, ny, nz};
   field.v1.assign(n, Vec3{0.0, 0.0, 0.0});
@@ -271,65 +420,64 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
   field.s0.assign(n, 0.0);
   field.valid.assign(n, 0);
 
-  std::vector<std::uint64_t> rows_volumes(b0_indices.begin(), b0_indices.end());
-  rows_volumes.insert(rows_volumes.end(), shell_indices.begin(), shell_indices.end());
-  // The six tensor rows of the pseudo-inverse, row j of the design giving six weights side by
-  // side.
-  std::vector<double> weights(rows * 6);
-  for (std::size_t j = 0; j < rows; ++j) {
-    for (std::size_t k = 0; k < 6; ++k)
-      weights[j * 6 + k] = pinv(static_cast<Eigen::Index>(k + 1), static_cast<Eigen::Index>(j));
-  }
-  const std::span<const std::uint64_t> reference = b0_indices.empty() ? shell_indices : b0_indices;
-
-  const std::size_t chunks = (n + chunk_voxels - 1) / chunk_voxels;
+  // A task is a tile of `tile_z` x-rows at one y: it reads whole rows in storage order and
+  // writes runs of `tile_z` neighbours in grid order, where a task of consecutive storage voxels
+  // would write each to a different page.
+  const std::size_t z_tiles = (nz + tile_z - 1) / tile_z;
+  const std::size_t chunks = ny * z_tiles;
   const interrupt::Token token = interrupt::Token::current();
+  const double n_reference = static_cast<double>(reference.size());
   const auto run = [&](std::size_t first, std::size_t last) {
     // Per-task scratch, reused by every block of the task: the log signals of one block of
-    // voxels, row by row, and their reference signals.
-    std::vector<double> logs(rows * block_voxels);
+    // voxels, row by row, their coefficients and their reference signals.
+    std::vector<double> logs(use_streamed ? 0 : rows * block_voxels);
     std::vector<double> s_ref(block_voxels);
-    std::vector<double> coefficients(6 * block_voxels);
+    std::vector<double> coefficients(use_streamed ? 0 : 6 * block_voxels);
     for (std::size_t c = first; c < last; ++c) {
       if (token.stop_requested()) return;
-      const std::size_t chunk_end = std::min(n, (c + 1) * chunk_voxels);
-      for (std::size_t start = c * chunk_voxels; start < chunk_end; start += block_voxels) {
-        const std::size_t count = std::min(block_voxels, chunk_end - start);
-        // 1. Reference signals, one volume at a time: each pass streams a contiguous run of
-        //    one volume instead of hopping between volumes per voxel.
-        std::fill_n(s_ref.begin(), count, 0.0);
-        for (const std::uint64_t v : reference) {
-          const float* in = image.volume(v) + start;
-          for (std::size_t k = 0; k < count; ++k)
-            s_ref[k] += in[k];
-        }
-        // Background blocks (every voxel below the signal floor) need no fit at all.
-        const double n_reference = static_cast<double>(reference.size());
-        const bool any_fitted = std::any_of(s_ref.begin(), s_ref.begin() + count, [&](double s) {
-          return !(s / n_reference < min_signal);
-        });
-        if (any_fitted) {
-          // 2. Log signals row by row, then the six tensor coefficients of every voxel.
-          for (std::size_t j = 0; j < rows; ++j) {
-            log_row(image.volume(rows_volumes[j]) + start, logs.data() + j * block_voxels, count);
+      const std::size_t yi = c / z_tiles;
+      const std::size_t z_end = std::min(nz, (c % z_tiles + 1) * tile_z);
+      for (std::size_t zi = (c % z_tiles) * tile_z; zi < z_end; ++zi) {
+        for (std::size_t x0 = 0; x0 < nx; x0 += block_voxels) {
+          const std::size_t start = nx * (yi + ny * zi) + x0;
+          const std::size_t count = std::min(block_voxels, nx - x0);
+          // 1. Reference signals, one volume at a time: each pass streams a contiguous run of
+          //    one volume instead of hopping between volumes per voxel.
+          std::fill_n(s_ref.begin(), count, 0.0);
+          for (const std::uint64_t v : reference) {
+            const float* in = image.volume(v) + start;
+            for (std::size_t k = 0; k < count; ++k)
+              s_ref[k] += in[k];
           }
-          coefficient_block(weights.data(), logs.data(), rows, count, coefficients.data());
-        }
-        // 3. One eigendecomposition per fitted voxel.
-        for (std::size_t k = 0; k < count; ++k) {
-          const std::size_t s = start + k;
-          const std::size_t xi = s % nx;
-          const std::size_t yi = (s / nx) % ny;
-          const std::size_t zi = s / (nx * ny);
-          const std::size_t out = (xi * ny + yi) * nz + zi;
-          const double reference_signal = s_ref[k] / n_reference;
-          field.s0[out] = reference_signal;
-          if (reference_signal < min_signal) continue;
-          const VoxelFit fit = fit_voxel(coefficients.data() + k, block_voxels);
-          if (!fit.valid) continue;
-          field.v1[out] = fit.v1;
-          field.fa[out] = fit.fa;
-          field.valid[out] = 1;
+          // Background blocks (every voxel below the signal floor) need no fit at all.
+          const bool any_fitted = std::any_of(s_ref.begin(), s_ref.begin() + count, [&](double s) {
+            return !(s / n_reference < min_signal);
+          });
+          // 2. The six tensor coefficients of every voxel: summed on the way in, or from the
+          //    log signals row by row.
+          const double* coefficient = use_streamed ? streamed->data() + start : coefficients.data();
+          const std::size_t stride = use_streamed ? n : block_voxels;
+          if (any_fitted && !use_streamed) {
+            for (std::size_t j = 0; j < rows; ++j) {
+              log_row(image.volume(design.volumes[j]) + start, logs.data() + j * block_voxels,
+                      count);
+            }
+            std::fill(coefficients.begin(), coefficients.end(), 0.0);
+            coefficient_block(design.weights.data(), logs.data(), rows, count, coefficients.data(),
+                              block_voxels);
+          }
+          // 3. One eigendecomposition per fitted voxel.
+          for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t out = ((x0 + k) * ny + yi) * nz + zi;
+            const double reference_signal = s_ref[k] / n_reference;
+            field.s0[out] = reference_signal;
+            if (reference_signal < min_signal) continue;
+            const VoxelFit fit = fit_voxel(coefficient + k, stride);
+            if (!fit.valid) continue;
+            field.v1[out] = fit.v1;
+            field.fa[out] = fit.fa;
+            field.valid[out] = 1;
+          }
         }
       }
     }

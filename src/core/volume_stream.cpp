@@ -43,8 +43,9 @@ Result<PageBuffer> allocate(std::size_t bytes) {
   return std::move(*buffer);
 }
 
-// Where the kept samples go: volume v (a run of `volume_bytes` stored bytes from the data
-// offset) lands at run `slots[v]` of `target`, or nowhere.
+// Where the converted samples go: volume v (a run of `volume_bytes` stored bytes from the data
+// offset) lands at run `slots[v]` of `target`, or, when the sink wants it and the image does
+// not keep it, where the sink places it; or nowhere.
 struct Layout {
   nifti::Header header;
   std::size_t width = 0;
@@ -52,18 +53,40 @@ struct Layout {
   std::size_t samples_per_volume = 0;
   std::vector<std::size_t> slots;
   float* target = nullptr;
+  VolumeSink* sink = nullptr;
+  std::vector<std::uint8_t> wanted;
+  // The sink's place for the volume being converted, and the time the sink took to make room;
+  // only the converting thread touches them.
+  float* placed = nullptr;
+  std::chrono::nanoseconds placing{0};
+
+  [[nodiscard]] bool read(std::size_t v) const noexcept {
+    return slots[v] != absent || (sink != nullptr && wanted[v] != 0);
+  }
 
   // Converts the stored bytes [from, from + size) of the data (from a sample boundary) that
-  // fall in kept volumes.
-  void convert(const std::byte* bytes, std::size_t from, std::size_t size) const noexcept {
+  // fall in volumes read, and hands each volume the sink wants over once it is complete.
+  void convert(const std::byte* bytes, std::size_t from, std::size_t size) noexcept {
     const std::size_t to = from + size;
     std::size_t at = from;
     while (at < to) {
       const std::size_t v = at / volume_bytes;
       const std::size_t end = std::min(to, (v + 1) * volume_bytes);
+      float* run = nullptr;
       if (slots[v] != absent) {
-        float* out = target + slots[v] * samples_per_volume + (at - v * volume_bytes) / width;
-        nifti::convert_samples(header, bytes + (at - from), out, (end - at) / width);
+        run = target + slots[v] * samples_per_volume;
+      } else if (read(v)) {
+        if (at == v * volume_bytes) {
+          const auto start = Clock::now();
+          placed = sink->place(v);
+          placing += since(start);
+        }
+        run = placed;
+      }
+      if (run != nullptr) {
+        nifti::convert_samples(header, bytes + (at - from), run + (at - v * volume_bytes) / width,
+                               (end - at) / width);
+        if (end == (v + 1) * volume_bytes && sink != nullptr && wanted[v] != 0) sink->take(v, run);
       }
       at = end;
     }
@@ -74,7 +97,7 @@ struct Layout {
 // thread itself when no thread can be started.
 class Converter {
  public:
-  Converter(const Layout& layout, PageBuffer ring, std::size_t buffer_bytes)
+  Converter(Layout& layout, PageBuffer ring, std::size_t buffer_bytes)
       : layout_(layout), ring_(std::move(ring)), buffer_bytes_(buffer_bytes) {
     for (std::size_t k = 0; k < ring_size; ++k)
       free_.push_back(ring_.data() + k * buffer_bytes_);
@@ -120,8 +143,8 @@ class Converter {
     changed_.notify_all();
   }
 
-  // Waits until every submitted chunk is converted and the thread has ended; the time it spent
-  // converting.
+  // Waits until every submitted chunk is converted, and the sink's work done, and the thread
+  // has ended; the time it spent converting.
   std::chrono::nanoseconds stop() {
     if (worker_.joinable()) {
       {
@@ -130,6 +153,9 @@ class Converter {
       }
       changed_.notify_all();
       worker_.join();
+    } else if (layout_.sink != nullptr) {
+      while (layout_.sink->step()) {
+      }
     }
     return busy_;
   }
@@ -141,23 +167,33 @@ class Converter {
     std::size_t size;
   };
 
+  // The sink's time is its own, not converting.
   void run(const Job& job) {
     const auto start = Clock::now();
+    const auto placing = layout_.placing;
     layout_.convert(job.buffer, job.from, job.size);
-    busy_ += since(start);
+    busy_ += std::max(std::chrono::nanoseconds{0}, since(start) - (layout_.placing - placing));
   }
 
+  // Conversions first; the sink's work fills the time the reader leaves between them.
   void work() {
+    bool sink_busy = false;
     for (;;) {
       Job job{};
       {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return closing_ || !jobs_.empty(); });
-        if (jobs_.empty()) return;
+        if (!sink_busy) changed_.wait(lock, [&] { return closing_ || !jobs_.empty(); });
+        if (jobs_.empty()) {
+          if (!sink_busy) return;
+          lock.unlock();
+          sink_busy = layout_.sink->step();
+          continue;
+        }
         job = jobs_.front();
         jobs_.pop_front();
       }
       run(job);
+      sink_busy = layout_.sink != nullptr;
       {
         const std::lock_guard lock(mutex_);
         free_.push_back(job.buffer);
@@ -166,7 +202,7 @@ class Converter {
     }
   }
 
-  const Layout& layout_;
+  Layout& layout_;
   PageBuffer ring_;
   std::size_t buffer_bytes_;
   std::mutex mutex_;
@@ -273,12 +309,12 @@ Result<void> pump(Stream& stream, const detail::DecodedHeader& d, const Layout& 
   const std::size_t chunk = converter.buffer_bytes();
   std::size_t v = 0;
   while (v < n) {
-    if (layout.slots[v] == absent) {
+    if (!layout.read(v)) {
       ++v;
       continue;
     }
     std::size_t last = v;
-    while (last < n && layout.slots[last] != absent)
+    while (last < n && layout.read(last))
       ++last;
     // Kept volumes [v, last): their bytes stream through the converter in chunk-sized pieces.
     std::byte* scratch = converter.acquire();
@@ -332,7 +368,7 @@ Result<void> pump(Stream& stream, const detail::DecodedHeader& d, const Layout& 
 
 Result<TimedVolume> stream_volume(const std::string& path,
                                   std::optional<std::span<const std::size_t>> volumes,
-                                  const StreamChunks& chunks) {
+                                  const StreamChunks& chunks, VolumeSink* sink) {
   const auto t0 = Clock::now();
   const interrupt::Token token = interrupt::Token::current();
   auto file = detail::open_image_file(path);
@@ -377,6 +413,15 @@ Result<TimedVolume> stream_volume(const std::string& path,
       std::count_if(layout.slots.begin(), layout.slots.end(), [](auto s) { return s != absent; }));
   auto target = allocate(kept * layout.samples_per_volume * sizeof(float));
   if (!target) return fail(target.error());
+  if (sink != nullptr && decoded->info.dims.size() == 4) {
+    auto started = sink->start(layout.samples_per_volume);
+    if (!started) return fail(started.error());
+    layout.sink = sink;
+    layout.wanted.assign(layout.slots.size(), 0);
+    for (const std::uint64_t v : sink->wanted()) {
+      if (v < layout.wanted.size()) layout.wanted[v] = 1;
+    }
+  }
   layout.target = reinterpret_cast<float*>(target->data());
   const std::size_t buffer_bytes = std::max<std::size_t>(8, (chunks.output + 7) / 8 * 8);
   auto ring = allocate(ring_size * buffer_bytes);

@@ -4,7 +4,6 @@
 #include "arguments.hpp"
 #include "boundary.hpp"
 #include "quorvex/volume_plan.hpp"
-#include "quorvex/volume_stream.hpp"
 
 namespace quorvex_ext {
 
@@ -17,21 +16,23 @@ std::optional<Subject> prepare_subject(const Arguments& args, ImageUse use) {
   const auto dwi = args.path("dwi");
   if (dwi) {
     subject.start = std::chrono::steady_clock::now();
-    // The table decides which volumes the pipelines will look at; only those are read.
-    const auto used = core::pipeline::volumes_used(subject.table.table, subject.options);
-    auto read = core::stream_volume(*dwi, used);
+    // The table decides which volumes the pipelines will look at; only those are read, and the
+    // fit is summed on the way.
+    auto read = core::pipeline::read_for_audit(*dwi, subject.table.table, subject.options);
     if (!read) {
       raise_error(read.error());
       return std::nullopt;
     }
-    subject.image = std::move(read->image);
-    subject.info = std::move(read->info);
+    subject.image = std::move(read->volume.image);
+    subject.info = std::move(read->volume.info);
     if (use == ImageUse::Timed) {
-      subject.decompress = read->decompress;
-      subject.convert = read->convert;
+      subject.decompress = read->volume.decompress;
+      subject.convert = read->volume.convert;
+      subject.fit_streamed = read->fit_time;
     }
     subject.frames = core::FrameMaps::resolve(subject.table.format, *subject.info);
     auto& flip = subject.options.flip_options;
+    flip.streamed_fit = std::move(read->fit);
     flip.frame_map = subject.frames->to_voxel();
     flip.step = core::pipeline::default_step(args.optional_number("step"), *subject.info);
   }

@@ -34,6 +34,8 @@ struct Subject {
   std::chrono::steady_clock::time_point start;
   std::chrono::nanoseconds decompress{0};
   std::chrono::nanoseconds convert{0};
+  /// The fit's work done while the image streamed in.
+  std::chrono::nanoseconds fit_streamed{0};
 
   [[nodiscard]] const quorvex_core::Mask* mask_or_null() const { return mask ? &*mask : nullptr; }
 };

@@ -55,12 +55,14 @@ PyObject* timing_dict(const Subject& subject, const AuditRun& run,
                       std::optional<std::chrono::nanoseconds> confirm = std::nullopt) {
   const double total = std::max(seconds(end - subject.start), 0.0);
   const double confirmed = confirm ? seconds(*confirm) : 0.0;
-  const double parts = seconds(subject.decompress) + seconds(subject.convert) + seconds(run.fit) +
+  // The fit's share made while the image streamed in counts as fit, overlapped or not.
+  const double fit = seconds(run.fit + subject.fit_streamed);
+  const double parts = seconds(subject.decompress) + seconds(subject.convert) + fit +
                        seconds(run.coherence) + confirmed;
   std::vector<std::pair<const char*, double>> items{
       {"decompress", seconds(subject.decompress)},
       {"convert", seconds(subject.convert)},
-      {"fit", seconds(run.fit)},
+      {"fit", fit},
       {"coherence", seconds(run.coherence)},
   };
   if (confirm) items.emplace_back("confirm", confirmed);

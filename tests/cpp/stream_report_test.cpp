@@ -1,6 +1,7 @@
-// Audits from the streamed image with only the volumes it uses, against audits from the
-// whole-file image: the reports must be byte-identical (bar the timestamp) on every real
-// dataset and on phantoms, whatever working shell is asked for.
+// Audits from the streamed image with only the volumes it uses, and from the audit's own read
+// (b0 volumes kept, the fit summed on the way), against audits from the whole-file image: the
+// reports must be byte-identical (bar the timestamp) on every real dataset and on phantoms,
+// whatever working shell is asked for.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -58,6 +59,11 @@ void compare_folder(const fs::path& folder, std::size_t& compared) {
       const auto used = q::pipeline::volumes_used(table->table, options);
       auto streamed = q::stream_volume(path, used);
       ASSERT_TRUE(streamed.has_value()) << streamed.error().display();
+      auto summed = q::pipeline::read_for_audit(path, table->table, options);
+      ASSERT_TRUE(summed.has_value()) << summed.error().display();
+      ASSERT_NE(summed->fit, nullptr);
+      q::pipeline::PipelineOptions with_sums = options;
+      with_sums.flip_options.streamed_fit = summed->fit;
       std::vector<const q::Mask*> masks{nullptr};
       if (mask) masks.push_back(&*mask);
       for (const q::Mask* m : masks) {
@@ -65,6 +71,9 @@ void compare_folder(const fs::path& folder, std::size_t& compared) {
             audit_json(table->table, whole->first, whole->second, m, options);
         EXPECT_EQ(audit_json(table->table, streamed->image, streamed->info, m, options), expected)
             << "shell " << shell.value_or(0.0);
+        EXPECT_EQ(audit_json(table->table, summed->volume.image, summed->volume.info, m, with_sums),
+                  expected)
+            << "summed, shell " << shell.value_or(0.0);
         EXPECT_FALSE(expected.starts_with("error")) << expected;
       }
     }

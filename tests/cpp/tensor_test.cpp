@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <Eigen/Dense>
 #include <cmath>
 #include <vector>
 
@@ -86,6 +87,61 @@ TEST(tensor_test, recovers_the_principal_direction_and_fa) {
     EXPECT_NEAR(std::fabs(field->v1[i][x < 2 ? 1 : 2]), 1.0, 1e-4) << i;
     EXPECT_NEAR(field->fa[i], expected_fa, 1e-3);
     EXPECT_NEAR(field->s0[i], 1000.0, 1e-3);
+  }
+}
+
+// Every shape of tensor against a general eigensolver: prolate, oblate (the two largest
+// eigenvalues equal or nearly so), general, one negative eigenvalue, in random orientations.
+TEST(tensor_test, direction_and_fa_agree_with_a_general_solver_on_every_shape) {
+  const auto table = scheme(40);
+  const std::array<std::array<double, 3>, 8> shapes{{{1.7e-3, 3e-4, 3e-4},
+                                                     {1.2e-3, 1.2e-3, 2e-4},
+                                                     {1.2e-3, 1.19e-3, 2e-4},
+                                                     {1.5e-3, 9e-4, 3e-4},
+                                                     {2e-3, 5e-4, -2e-4},
+                                                     {9e-4, 8e-4, 7e-4},
+                                                     {3e-3, 1e-4, 1e-5},
+                                                     {1.2e-3, 1.2e-3, 1.1e-3}}};
+  const std::size_t n = 4;
+  std::vector<Eigen::Matrix3d> tensors;
+  for (std::size_t i = 0; i < n * n * n; ++i) {
+    const auto& l = shapes[i % shapes.size()];
+    const double t = 0.37 * static_cast<double>(i);
+    const Eigen::Matrix3d r =
+        (Eigen::AngleAxisd(t, Eigen::Vector3d(std::sin(t), std::cos(2 * t), 0.5).normalized()))
+            .toRotationMatrix();
+    tensors.push_back(r * Eigen::Vector3d(l[0], l[1], l[2]).asDiagonal() * r.transpose());
+  }
+  const auto image = image_of(
+      table, n,
+      [&](std::size_t x, std::size_t y, std::size_t z) {
+        const Eigen::Matrix3d& d = tensors[x + n * (y + n * z)];
+        return std::array<double, 6>{d(0, 0), d(1, 1), d(2, 2), d(0, 1), d(0, 2), d(1, 2)};
+      },
+      [](std::size_t, std::size_t, std::size_t) { return 1000.0; });
+  const auto field = fit_dti(image, table, std::vector<std::uint64_t>{0}, range(1, 41), 1.0);
+  ASSERT_TRUE(field.has_value());
+  for (std::size_t x = 0; x < n; ++x) {
+    for (std::size_t y = 0; y < n; ++y) {
+      for (std::size_t z = 0; z < n; ++z) {
+        const std::size_t i = x + n * (y + n * z);
+        const std::size_t out = (x * n + y) * n + z;
+        const auto& l = shapes[i % shapes.size()];
+        SCOPED_TRACE(testing::Message() << "voxel " << i << " shape " << i % shapes.size());
+        Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver(tensors[i]);
+        const Eigen::Vector3d e = solver.eigenvalues().cwiseMax(0.0);
+        const double mean = e.mean();
+        const double fa = std::sqrt(1.5 * (e.array() - mean).square().sum() / e.squaredNorm());
+        ASSERT_TRUE(field->valid[out]);
+        EXPECT_NEAR(field->fa[out], fa, 1e-4);
+        // The direction is defined only where the largest eigenvalue stands apart.
+        if (l[0] - l[1] < 1e-4) continue;
+        const Eigen::Vector3d v = solver.eigenvectors().col(2);
+        const Vec3& got = field->v1[out];
+        EXPECT_NEAR(std::fabs(got[0] * v(0) + got[1] * v(1) + got[2] * v(2)), 1.0, 1e-4);
+        EXPECT_NEAR(norm(got), 1.0, 1e-12);
+      }
+    }
   }
 }
 

@@ -15,6 +15,7 @@
 #include "nifti_builder.hpp"
 #include "quorvex/interrupt.hpp"
 #include "quorvex/tensor.hpp"
+#include "tensor_feed.hpp"
 #include "test_support.hpp"
 
 using quorvex_core::StreamChunks;
@@ -116,7 +117,117 @@ std::string plain_image(std::initializer_list<int> dims, std::size_t samples) {
                                   quorvex_test::stored_bytes(ramp<std::int16_t>(samples)));
 }
 
+// A 40-volume table: b0 every tenth volume, the rest alternating between b=1000 and b=2000 along
+// a spiral of directions.
+q::GradientTable spiral_table() {
+  std::vector<q::Vec3> directions;
+  std::vector<double> bvals;
+  for (std::size_t v = 0; v < 40; ++v) {
+    const double t = static_cast<double>(v) * 0.7;
+    const double z = std::cos(static_cast<double>(v) * 0.29);
+    const double r = std::sqrt(1.0 - z * z);
+    const bool b0 = v % 10 == 0;
+    directions.push_back(b0 ? q::Vec3{0, 0, 0} : q::Vec3{r * std::cos(t), r * std::sin(t), z});
+    bvals.push_back(b0 ? 0.0 : (v % 2 == 0 ? 1000.0 : 2000.0));
+  }
+  return *q::GradientTable::create(directions, bvals);
+}
+
+// Tensor-shaped signals over an nx x ny x nz grid, as int16 (whole numbers, the table's logs)
+// or float32 (fractions, std::log), with a dark border below the fit's signal floor.
+template <class T>
+std::vector<T> tensor_signals(const q::GradientTable& table, std::size_t nx, std::size_t ny,
+                              std::size_t nz) {
+  const std::size_t n = nx * ny * nz;
+  std::vector<T> out(n * table.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const double a = static_cast<double>(i % 97) / 97.0;
+    const std::array<double, 6> d{1.7e-3 * a + 2e-4, 4e-4, 3e-4 + 2e-4 * a, 1e-4 * a, -5e-5, 0.0};
+    const double s0 = i % nx == 0 ? 0.0 : 400.0 + static_cast<double>(i % 13) * 31.0;
+    for (std::size_t v = 0; v < table.size(); ++v) {
+      const q::Vec3& g = table.directions()[v];
+      const double q2 = d[0] * g[0] * g[0] + d[1] * g[1] * g[1] + d[2] * g[2] * g[2] +
+                        2 * (d[3] * g[0] * g[1] + d[4] * g[0] * g[2] + d[5] * g[1] * g[2]);
+      const double s = s0 * std::exp(-table.bvals()[v] * q2) + static_cast<double>(i % 5);
+      out[v * n + i] = static_cast<T>(std::is_integral_v<T> ? std::round(s) : s * 1.01);
+    }
+  }
+  return out;
+}
+
+void expect_same_field(const q::TensorField& a, const q::TensorField& b) {
+  ASSERT_EQ(a.v1.size(), b.v1.size());
+  EXPECT_EQ(std::memcmp(a.v1.data(), b.v1.data(), a.v1.size() * sizeof(q::Vec3)), 0);
+  EXPECT_EQ(std::memcmp(a.fa.data(), b.fa.data(), a.fa.size() * sizeof(double)), 0);
+  EXPECT_EQ(std::memcmp(a.s0.data(), b.s0.data(), a.s0.size() * sizeof(double)), 0);
+  EXPECT_EQ(a.valid, b.valid);
+}
+
 }  // namespace
+
+// The fit summed while the image streams in, from its b0 volumes alone, against the fit of the
+// whole image: bit for bit, for whole-number and fractional samples, plain and multi-member
+// gzip, every chunking, and a grid larger than one slice of the sums (both batch sets cycle).
+TEST(volume_stream_test, the_fit_summed_on_the_way_is_the_whole_image_fit) {
+  const quorvex_test::ScratchDir dir;
+  const q::GradientTable table = spiral_table();
+  const std::vector<std::uint64_t> b0{0, 10, 20, 30};
+  std::vector<std::uint64_t> shell;
+  for (std::uint64_t v = 2; v < 40; v += 2) {
+    if (v % 10 != 0) shell.push_back(v);
+  }
+  const std::vector<std::size_t> keep(b0.begin(), b0.end());
+  struct Grid {
+    std::size_t nx, ny, nz;
+    std::vector<StreamChunks> chunks;
+  };
+  for (const Grid& grid : {Grid{5, 4, 3, chunkings}, Grid{41, 26, 17, {{}, {4096, 1000}}}}) {
+    const std::size_t n = grid.nx * grid.ny * grid.nz;
+    const int nx = static_cast<int>(grid.nx), ny = static_cast<int>(grid.ny);
+    const int nz = static_cast<int>(grid.nz);
+    for (const bool fractional : {false, true}) {
+      const std::string data =
+          fractional
+              ? quorvex_test::stored_bytes(tensor_signals<float>(table, grid.nx, grid.ny, grid.nz))
+              : quorvex_test::stored_bytes(
+                    tensor_signals<std::int16_t>(table, grid.nx, grid.ny, grid.nz));
+      const std::string plain = quorvex_test::nifti_file(
+          quorvex_test::make_header({nx, ny, nz, 40}, fractional ? DT_FLOAT32 : DT_INT16,
+                                    fractional ? 32 : 16),
+          data);
+      for (const std::size_t members : {0U, 3U}) {
+        const std::string path =
+            dir.write("f.nii.gz", members == 0 ? plain : quorvex_test::gzip(plain, members));
+        const auto whole = q::read_volume_with_info(path);
+        ASSERT_TRUE(whole.has_value());
+        const auto expected = q::fit_dti(whole->first, table, b0, shell, 1.0);
+        ASSERT_TRUE(expected.has_value());
+        for (const StreamChunks& chunks : grid.chunks) {
+          SCOPED_TRACE(testing::Message()
+                       << n << " voxels" << (fractional ? " float" : " int16") << " members "
+                       << members << " chunks " << chunks.input << "/" << chunks.output);
+          q::TensorFeeder feeder(*q::tensor_design(table, b0, shell));
+          const auto streamed = q::stream_volume(path, keep, chunks, &feeder);
+          ASSERT_TRUE(streamed.has_value());
+          EXPECT_EQ(streamed->image.volume(2), nullptr);
+          const auto sums = std::move(feeder).result();
+          ASSERT_TRUE(sums.has_value());
+          const auto field = q::fit_dti(streamed->image, table, b0, shell, 1.0, &*sums);
+          ASSERT_TRUE(field.has_value()) << field.error().display();
+          expect_same_field(*field, *expected);
+        }
+      }
+    }
+  }
+  // A header claiming fewer volumes than the design's rows leaves the sums incomplete.
+  const std::string short_image = quorvex_test::nifti_file(
+      quorvex_test::make_header({2, 2, 2, 25}, DT_INT16, 16),
+      quorvex_test::stored_bytes(tensor_signals<std::int16_t>(table, 2, 2, 2))
+          .substr(0, 8 * 25 * 2));
+  q::TensorFeeder feeder(*q::tensor_design(table, b0, shell));
+  ASSERT_TRUE(q::stream_volume(dir.write("s.nii", short_image), keep, {}, &feeder).has_value());
+  EXPECT_FALSE(std::move(feeder).result().has_value());
+}
 
 TEST(volume_stream_test, every_datatype_byte_order_and_container) {
   check_type<std::uint8_t>(DT_UINT8, 0.0F);

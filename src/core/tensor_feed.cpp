@@ -1,0 +1,105 @@
+// Rows reach the sums in volume order, each batch in full before the next, so every voxel's
+// sums see exactly the operations of the whole-image fit.
+#include "tensor_feed.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+namespace quorvex_core {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::chrono::nanoseconds since(Clock::time_point from) {
+  return std::max(std::chrono::nanoseconds{0},
+                  std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - from));
+}
+
+}  // namespace
+
+TensorFeeder::TensorFeeder(TensorDesign design) {
+  sums_.design = std::move(design);
+}
+
+Result<void> TensorFeeder::start(std::size_t samples) {
+  samples_ = samples;
+  sums_.voxels = samples;
+  const std::size_t rows = sums_.design.volumes.size();
+  auto storage = detail::PageBuffer::allocate(6 * samples * sizeof(double));
+  // Slots only for as many rows as the two sets can hold at once.
+  auto slots =
+      detail::PageBuffer::allocate(std::min(rows, 2 * batch_rows) * samples * sizeof(float));
+  if (!storage || !slots) {
+    return fail(Error::nifti(fmt::format("cannot allocate the fit's sums for {} voxels", samples)));
+  }
+  sums_.storage = std::move(*storage);
+  slots_ = std::move(*slots);
+  return {};
+}
+
+std::size_t TensorFeeder::row_of(std::size_t v) const noexcept {
+  const auto& volumes = sums_.design.volumes;
+  return static_cast<std::size_t>(std::lower_bound(volumes.begin(), volumes.end(), v) -
+                                  volumes.begin());
+}
+
+TensorFeeder::Batch& TensorFeeder::batch_for(std::size_t row) {
+  const std::size_t index = row / batch_rows;
+  Batch& batch = sets_[index % 2];
+  if (batch.index != index) {
+    // The set last held batch index - 2, complete since its rows all came earlier.
+    while (batch.index != absent_batch && batch.added_to < samples_ && add_slice()) {
+    }
+    batch = Batch{};
+    batch.index = index;
+    batch.rows = std::min(batch_rows, sums_.design.volumes.size() - index * batch_rows);
+  }
+  return batch;
+}
+
+float* TensorFeeder::place(std::size_t v) {
+  const auto start = Clock::now();
+  const std::size_t row = row_of(v);
+  const Batch& batch = batch_for(row);
+  busy_ += since(start);
+  const std::size_t slot = (batch.index % 2) * batch_rows + row % batch_rows;
+  return reinterpret_cast<float*>(slots_.data()) + slot * samples_;
+}
+
+void TensorFeeder::take(std::size_t v, const float* samples) {
+  const std::size_t row = row_of(v);
+  Batch& batch = batch_for(row);
+  batch.samples[row % batch_rows] = samples;
+  if (++batch.taken == batch.rows) ready_.push_back(batch.index % 2);
+}
+
+bool TensorFeeder::add_slice() {
+  if (ready_.empty()) return false;
+  Batch& batch = sets_[ready_.front()];
+  const std::size_t end = std::min(samples_, batch.added_to + slice_voxels);
+  add_tensor_rows(sums_.design, batch.index * batch_rows,
+                  std::span<const float* const>(batch.samples.data(), batch.rows), batch.added_to,
+                  end, sums_);
+  batch.added_to = end;
+  if (end == samples_) {
+    rows_added_ += batch.rows;
+    ready_.pop_front();
+  }
+  return true;
+}
+
+bool TensorFeeder::step() {
+  const auto start = Clock::now();
+  const bool worked = add_slice();
+  busy_ += since(start);
+  return worked;
+}
+
+std::optional<TensorSums> TensorFeeder::result() && {
+  if (rows_added_ != sums_.design.volumes.size() || sums_.voxels == 0) return std::nullopt;
+  slots_.release();
+  return std::move(sums_);
+}
+
+}  // namespace quorvex_core

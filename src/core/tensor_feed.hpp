@@ -1,0 +1,69 @@
+// The tensor fit's sums, made while the image streams in: only the rows' sums are held, never
+// the rows themselves.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+
+#include "quorvex/tensor.hpp"
+#include "quorvex/volume_stream.hpp"
+
+namespace quorvex_core {
+
+/// Feeds a design's rows into per-voxel sums as a streamed read converts them. Rows are added
+/// a batch at a time, in volume order, in short voxel slices between conversions; a row the
+/// image does not keep is converted into one of two sets of batch slots, one filling while the
+/// other is added.
+class TensorFeeder final : public VolumeSink {
+ public:
+  explicit TensorFeeder(TensorDesign design);
+
+  [[nodiscard]] std::span<const std::uint64_t> wanted() const noexcept override {
+    return sums_.design.volumes;
+  }
+  [[nodiscard]] Result<void> start(std::size_t samples) override;
+  [[nodiscard]] float* place(std::size_t v) override;
+  void take(std::size_t v, const float* samples) override;
+  bool step() override;
+
+  /// The sums once every row was added; nullopt when the stream did not deliver them all.
+  [[nodiscard]] std::optional<TensorSums> result() &&;
+  /// The time spent adding rows.
+  [[nodiscard]] std::chrono::nanoseconds busy() const noexcept { return busy_; }
+
+ private:
+  static constexpr std::size_t batch_rows = 8;
+  static constexpr std::size_t slice_voxels = 16384;
+
+  struct Batch {
+    std::size_t index = absent_batch;
+    std::size_t rows = 0;
+    std::size_t taken = 0;
+    std::size_t added_to = 0;
+    std::array<const float*, batch_rows> samples{};
+  };
+  static constexpr std::size_t absent_batch = static_cast<std::size_t>(-1);
+
+  [[nodiscard]] std::size_t row_of(std::size_t v) const noexcept;
+  // The batch of `row`, its set made ready for it first (the set's previous batch is added in
+  // full).
+  Batch& batch_for(std::size_t row);
+  // Adds one slice of the oldest complete batch; false when none waits.
+  bool add_slice();
+
+  TensorSums sums_;
+  detail::PageBuffer slots_;
+  std::size_t samples_ = 0;
+  std::array<Batch, 2> sets_{};
+  // Complete batches not yet added in full, oldest first (set indices).
+  std::deque<std::size_t> ready_;
+  std::size_t rows_added_ = 0;
+  std::chrono::nanoseconds busy_{0};
+};
+
+}  // namespace quorvex_core
