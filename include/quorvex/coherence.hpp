@@ -35,6 +35,10 @@ class CoherenceScorer {
   /// shared pool; the result does not depend on the scheduling.
   [[nodiscard]] CoherenceScore score(std::span<const Vec3> directions, double step);
 
+  /// `score` with the directions of the masked voxels only, `masked_directions[k]` that of
+  /// `masked()[k]`.
+  [[nodiscard]] CoherenceScore score_masked(std::span<const Vec3> masked_directions, double step);
+
   /// `score` of `raw` carried by `transform`, each direction transformed as it is read: cheaper
   /// than transforming the whole mask when only a sample of it is scored. For a scorer made
   /// from usable voxels.
@@ -45,15 +49,20 @@ class CoherenceScorer {
   [[nodiscard]] std::span<const std::size_t> masked() const noexcept { return masked_; }
 
  private:
-  template <class Direction>
-  [[nodiscard]] CoherenceScore score_with(const Direction& direction, double step) const;
+  // `neighbour(i)`: the direction of voxel i, or nothing where there is none to compare with.
+  template <class Neighbour>
+  [[nodiscard]] CoherenceScore score_with(const Neighbour& neighbour, double step) const;
 
   GridShape shape_;
   std::vector<std::size_t> masked_;
   // The voxels whose probes are summed: all masked voxels unless a sample was given.
   std::vector<std::size_t> scored_;
-  // Masked voxels whose direction is long enough to compare with; refreshed by each score.
+  // For a sample: the voxels with a direction to compare with, one byte per voxel.
   std::vector<std::uint8_t> usable_;
+  // For a whole mask: the masked directions packed in mask order, where the probes find them
+  // in cache, and per voxel its place there (-1: none to compare with), refreshed by each score.
+  std::vector<Vec3> packed_;
+  std::vector<std::int32_t> slot_;
 };
 
 /// One-off scoring: `CoherenceScorer(shape, mask).score(directions, step)`. `directions` and

@@ -35,7 +35,7 @@ CoherenceClassScorer::CoherenceClassScorer(const TensorField& field, const Mask&
     : field_(field),
       scorer_(field.shape, mask),
       step_(step),
-      transformed_(field.v1.size(), Vec3{0.0, 0.0, 0.0}) {}
+      transformed_(scorer_.masked().size(), Vec3{0.0, 0.0, 0.0}) {}
 
 CoherenceClassScorer::CoherenceClassScorer(const TensorField& field,
                                            std::vector<std::uint8_t> usable, double step,
@@ -53,11 +53,12 @@ ClassScore CoherenceClassScorer::score(std::size_t /*class_index*/, const Mat3& 
     return {s.coherence, s.n_samples};
   }
   // The scorer reads directions only at masked voxels, so only those are transformed.
-  for (const std::size_t i : scorer_.masked()) {
-    const Vec3& v = field_.v1[i];
-    transformed_[i] = norm(v) < min_length ? v : apply(transform, v);
+  const auto masked = scorer_.masked();
+  for (std::size_t k = 0; k < masked.size(); ++k) {
+    const Vec3& v = field_.v1[masked[k]];
+    transformed_[k] = norm(v) < min_length ? v : apply(transform, v);
   }
-  const CoherenceScore s = scorer_.score(transformed_, step_);
+  const CoherenceScore s = scorer_.score_masked(transformed_, step_);
   return {s.coherence, s.n_samples};
 }
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 
 #include "quorvex/pool.hpp"
 
@@ -26,11 +27,10 @@ double length(const Vec3& v) {
 }
 
 // One probe from direction `v` at point `p`: the score, or a negative value when the probe found
-// nothing to compare with. Corners are visited with x varying fastest. `direction(i)` gives the
-// direction of voxel i.
-template <class Direction>
-double probe(const GridShape& shape, const Direction& direction,
-             const std::vector<std::uint8_t>& usable, const Vec3& v, const Vec3& p) {
+// nothing to compare with. Corners are visited with x varying fastest. `neighbour(i)` gives the
+// direction of voxel i, or nothing where there is none to compare with.
+template <class Neighbour>
+double probe(const GridShape& shape, const Neighbour& neighbour, const Vec3& v, const Vec3& p) {
   std::array<std::int64_t, 3> base{};
   std::array<std::array<double, 2>, 3> weight{};
   for (std::size_t axis = 0; axis < 3; ++axis) {
@@ -58,8 +58,9 @@ double probe(const GridShape& shape, const Direction& direction,
         const auto index = static_cast<std::size_t>((x * static_cast<std::int64_t>(shape[1]) + y) *
                                                         static_cast<std::int64_t>(shape[2]) +
                                                     z);
-        if (usable[index] == 0) continue;
-        const Vec3 u = direction(index);
+        const std::optional<Vec3> found = neighbour(index);
+        if (!found) continue;
+        const Vec3& u = *found;
         const double sigma = v[0] * u[0] + v[1] * u[1] + v[2] * u[2] < 0.0 ? -1.0 : 1.0;
         for (std::size_t k = 0; k < 3; ++k)
           acc[k] += sigma * w * u[k];
@@ -77,11 +78,12 @@ double probe(const GridShape& shape, const Direction& direction,
 }  // namespace
 
 CoherenceScorer::CoherenceScorer(const GridShape& shape, const Mask& mask)
-    : shape_(shape), usable_(shape[0] * shape[1] * shape[2], 0) {
-  for (std::size_t i = 0; i < usable_.size(); ++i) {
+    : shape_(shape), slot_(shape[0] * shape[1] * shape[2], -1) {
+  for (std::size_t i = 0; i < slot_.size(); ++i) {
     if (mask[i]) masked_.push_back(i);
   }
   scored_ = masked_;
+  packed_.resize(masked_.size());
 }
 
 CoherenceScorer::CoherenceScorer(const GridShape& shape, std::vector<std::uint8_t> usable,
@@ -89,18 +91,35 @@ CoherenceScorer::CoherenceScorer(const GridShape& shape, std::vector<std::uint8_
     : shape_(shape), scored_(std::move(scored)), usable_(std::move(usable)) {}
 
 CoherenceScore CoherenceScorer::score(std::span<const Vec3> directions, double step) {
-  for (const std::size_t i : masked_)
-    usable_[i] = length(directions[i]) >= min_length ? 1 : 0;
-  return score_with([&](std::size_t i) { return directions[i]; }, step);
+  for (std::size_t k = 0; k < masked_.size(); ++k)
+    packed_[k] = directions[masked_[k]];
+  return score_masked(packed_, step);
+}
+
+CoherenceScore CoherenceScorer::score_masked(std::span<const Vec3> masked_directions, double step) {
+  for (std::size_t k = 0; k < masked_.size(); ++k) {
+    packed_[k] = masked_directions[k];
+    slot_[masked_[k]] = length(packed_[k]) >= min_length ? static_cast<std::int32_t>(k) : -1;
+  }
+  const auto neighbour = [&](std::size_t i) -> std::optional<Vec3> {
+    const std::int32_t slot = slot_[i];
+    if (slot < 0) return std::nullopt;
+    return packed_[static_cast<std::size_t>(slot)];
+  };
+  return score_with(neighbour, step);
 }
 
 CoherenceScore CoherenceScorer::score(std::span<const Vec3> raw, const Mat3& transform,
                                       double step) const {
-  return score_with([&](std::size_t i) { return apply(transform, raw[i]); }, step);
+  const auto neighbour = [&](std::size_t i) -> std::optional<Vec3> {
+    if (usable_[i] == 0) return std::nullopt;
+    return apply(transform, raw[i]);
+  };
+  return score_with(neighbour, step);
 }
 
-template <class Direction>
-CoherenceScore CoherenceScorer::score_with(const Direction& direction, double step) const {
+template <class Neighbour>
+CoherenceScore CoherenceScorer::score_with(const Neighbour& neighbour, double step) const {
   const std::size_t chunks = (scored_.size() + chunk_voxels - 1) / chunk_voxels;
   std::vector<Partial> partials(chunks);
   const std::size_t plane = shape_[1] * shape_[2];
@@ -110,8 +129,9 @@ CoherenceScore CoherenceScorer::score_with(const Direction& direction, double st
       const std::size_t end = std::min(scored_.size(), (c + 1) * chunk_voxels);
       for (std::size_t k = c * chunk_voxels; k < end; ++k) {
         const std::size_t i = scored_[k];
-        if (usable_[i] == 0) continue;
-        const Vec3 v = direction(i);
+        const std::optional<Vec3> found = neighbour(i);
+        if (!found) continue;
+        const Vec3 v = *found;
         part.probes += 2;
         const Vec3 at{static_cast<double>(i / plane),
                       static_cast<double>((i / shape_[2]) % shape_[1]),
@@ -120,8 +140,8 @@ CoherenceScore CoherenceScorer::score_with(const Direction& direction, double st
         // and its negation (whose probes swap places) give bit-identical sums.
         double voxel_sum = 0.0;
         for (const double s : {step, -step}) {
-          const double score = probe(shape_, direction, usable_, v,
-                                     {at[0] + s * v[0], at[1] + s * v[1], at[2] + s * v[2]});
+          const double score =
+              probe(shape_, neighbour, v, {at[0] + s * v[0], at[1] + s * v[1], at[2] + s * v[2]});
           if (score >= 0.0) {
             voxel_sum += score;
             ++part.samples;
