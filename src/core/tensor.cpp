@@ -17,6 +17,7 @@
 
 #include "quorvex/interrupt.hpp"
 #include "quorvex/pool.hpp"
+#include "tensor_solve.hpp"
 
 namespace quorvex_core {
 namespace {
@@ -116,138 +117,6 @@ Eigen::MatrixXd design_matrix(const GradientTable& table, std::span<const std::u
         -2.0 * b * g[0] * g[1], -2.0 * b * g[0] * g[2], -2.0 * b * g[1] * g[2];
   }
   return x;
-}
-
-struct VoxelFit {
-  Vec3 v1{0.0, 0.0, 0.0};
-  double fa = 0.0;
-  bool valid = false;
-};
-
-// FA and validity of a voxel whose eigenvalues are `lambda` (negative ones, fitting noise,
-// count as 0) and whose principal direction is `v1`.
-VoxelFit finish_voxel(std::array<double, 3> lambda, const Vec3& v1) {
-  for (double& l : lambda)
-    l = std::isnan(l) ? 0.0 : std::max(l, 0.0);
-  const double ss = lambda[0] * lambda[0] + lambda[1] * lambda[1] + lambda[2] * lambda[2];
-  double fa = 0.0;
-  if (ss > 0.0) {
-    const double mean = (lambda[0] + lambda[1] + lambda[2]) / 3.0;
-    const double dev = (lambda[0] - mean) * (lambda[0] - mean) +
-                       (lambda[1] - mean) * (lambda[1] - mean) +
-                       (lambda[2] - mean) * (lambda[2] - mean);
-    fa = std::sqrt(1.5 * dev / ss);
-  }
-  VoxelFit out;
-  if (std::isfinite(fa) && std::max({lambda[0], lambda[1], lambda[2]}) > 0.0) {
-    out.v1 = v1;
-    out.fa = fa;
-    out.valid = true;
-  }
-  return out;
-}
-
-// A tensor whose largest eigenvalue is not simple: the general solver picks a direction.
-VoxelFit fit_voxel_general(const Eigen::Matrix3d& d) {
-  Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver;
-  solver.computeDirect(d);
-  const auto e = solver.eigenvectors().col(2);
-  return finish_voxel({solver.eigenvalues()(0), solver.eigenvalues()(1), solver.eigenvalues()(2)},
-                      {e(0), e(1), e(2)});
-}
-
-// cos(acos(r) / 3): the root in [1/2, 1] of 4c^3 - 3c = r. A quartic in sqrt(1 + r) comes
-// within 6e-5 of it from above, where Newton's method falls monotonically onto the root: three
-// steps reach the library's acos and cos to a few units in the last place, at a fraction of
-// their cost inside the voxel loop. Next to r = -1 the root turns double and Newton slows, so
-// there the library does it.
-double cos_third_of_acos(double r) {
-  if (r < -0.999) return std::cos(std::acos(r) / 3.0);
-  const double s = std::sqrt(1.0 + r);
-  double c = 0.5000566 + 5.66e-5 +
-             s * (0.40749654 + s * (-0.05239045 + s * (0.01281117 + s * -0.00195132)));
-  for (int k = 0; k < 3; ++k) {
-    const double c2 = c * c;
-    c -= (4.0 * c2 * c - 3.0 * c - r) / (12.0 * c2 - 3.0);
-  }
-  return c;
-}
-
-// The tensor of one voxel from its six fitted coefficients (xx, yy, zz, xy, xz, yz), `stride`
-// apart. The eigenvalues come from the trigonometric solution of the characteristic cubic (one
-// acos and one cos, where a general solver spends an atan2, a sincos and every eigenvector)
-// and the principal direction from the null space of D - l1 I: the longest cross product of
-// two of its rows.
-VoxelFit fit_voxel(const double* c, std::size_t stride) {
-  const double xx = c[0];
-  const double yy = c[stride];
-  const double zz = c[2 * stride];
-  const double xy = c[3 * stride];
-  const double xz = c[4 * stride];
-  const double yz = c[5 * stride];
-  // Scaled to unit size, so the invariants neither overflow nor underflow; a tensor of zeros or
-  // of anything not finite has no direction.
-  const double scale = std::max(
-      {std::fabs(xx), std::fabs(yy), std::fabs(zz), std::fabs(xy), std::fabs(xz), std::fabs(yz)});
-  if (!(scale > 0.0) || !std::isfinite(scale)) return {};
-  const double a = xx / scale;
-  const double b = yy / scale;
-  const double e = zz / scale;
-  const double d01 = xy / scale;
-  const double d02 = xz / scale;
-  const double d12 = yz / scale;
-  const double q = (a + b + e) / 3.0;
-  const double p2 = (a - q) * (a - q) + (b - q) * (b - q) + (e - q) * (e - q) +
-                    2.0 * (d01 * d01 + d02 * d02 + d12 * d12);
-  const auto general = [&] {
-    Eigen::Matrix3d d;
-    d << xx, xy, xz, xy, yy, yz, xz, yz, zz;
-    return fit_voxel_general(d);
-  };
-  if (!(p2 > 1e-24)) return general();
-  const double p = std::sqrt(p2 / 6.0);
-  const double b00 = (a - q) / p;
-  const double b11 = (b - q) / p;
-  const double b22 = (e - q) / p;
-  const double b01 = d01 / p;
-  const double b02 = d02 / p;
-  const double b12 = d12 / p;
-  const double det =
-      b00 * (b11 * b22 - b12 * b12) - b01 * (b01 * b22 - b12 * b02) + b02 * (b01 * b12 - b11 * b02);
-  const double r = std::clamp(det / 2.0, -1.0, 1.0);
-  const double cos_phi = cos_third_of_acos(r);
-  // phi lies in [0, pi / 3], so its sine is the non-negative root.
-  const double sin_phi = std::sqrt(std::max(0.0, 1.0 - cos_phi * cos_phi));
-  const double l1 = q + 2.0 * p * cos_phi;
-  const double l3 = q - p * (cos_phi + std::sqrt(3.0) * sin_phi);
-  const double l2 = 3.0 * q - l1 - l3;
-  const Vec3 r0{a - l1, d01, d02};
-  const Vec3 r1{d01, b - l1, d12};
-  const Vec3 r2{d02, d12, e - l1};
-  const auto cross = [](const Vec3& u, const Vec3& v) {
-    return Vec3{u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
-  };
-  const auto norm2 = [](const Vec3& v) { return v[0] * v[0] + v[1] * v[1] + v[2] * v[2]; };
-  const Vec3 c01 = cross(r0, r1);
-  const Vec3 c02 = cross(r0, r2);
-  const Vec3 c12 = cross(r1, r2);
-  const double n01 = norm2(c01);
-  const double n02 = norm2(c02);
-  const double n12 = norm2(c12);
-  // Selected without branches: which product is longest is a coin toss from voxel to voxel.
-  const bool first = n01 >= n02;
-  const double n_first = first ? n01 : n02;
-  const bool last = n12 > n_first;
-  const double best_norm = last ? n12 : n_first;
-  Vec3 best{};
-  for (std::size_t k = 0; k < 3; ++k)
-    best[k] = last ? c12[k] : (first ? c01[k] : c02[k]);
-  // A repeated largest eigenvalue leaves D - l1 I of rank one or less: every cross product
-  // vanishes and the direction is the general solver's choice.
-  if (!(best_norm > 1e-20)) return general();
-  const double inverse = 1.0 / std::sqrt(best_norm);
-  return finish_voxel({l3 * scale, l2 * scale, l1 * scale},
-                      {best[0] * inverse, best[1] * inverse, best[2] * inverse});
 }
 
 // Four doubles in one register where the machine has them (two SSE2 halves otherwise).
@@ -466,13 +335,22 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
             coefficient_block(design.weights.data(), logs.data(), rows, count, coefficients.data(),
                               block_voxels);
           }
-          // 3. One eigendecomposition per fitted voxel.
+          // 3. One eigendecomposition per fitted voxel, four side by side.
+          std::array<VoxelFit, 4> fits{};
           for (std::size_t k = 0; k < count; ++k) {
             const std::size_t out = ((x0 + k) * ny + yi) * nz + zi;
             const double reference_signal = s_ref[k] / n_reference;
             field.s0[out] = reference_signal;
+            if (k % 4 == 0 && any_fitted) {
+              if (k + 4 <= count) {
+                fits = fit_voxels4(coefficient + k, stride);
+              } else {
+                for (std::size_t lane = 0; k + lane < count; ++lane)
+                  fits[lane] = fit_voxel(coefficient + k + lane, stride);
+              }
+            }
             if (reference_signal < min_signal) continue;
-            const VoxelFit fit = fit_voxel(coefficient + k, stride);
+            const VoxelFit& fit = fits[k % 4];
             if (!fit.valid) continue;
             field.v1[out] = fit.v1;
             field.fa[out] = fit.fa;

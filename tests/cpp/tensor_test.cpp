@@ -4,8 +4,11 @@
 
 #include <Eigen/Dense>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <vector>
 
+#include "tensor_solve.hpp"
 #include "test_support.hpp"
 
 using namespace quorvex_core;
@@ -141,6 +144,40 @@ TEST(tensor_test, direction_and_fa_agree_with_a_general_solver_on_every_shape) {
         EXPECT_NEAR(std::fabs(got[0] * v(0) + got[1] * v(1) + got[2] * v(2)), 1.0, 1e-4);
         EXPECT_NEAR(norm(got), 1.0, 1e-12);
       }
+    }
+  }
+}
+
+// Four voxels side by side give the bits of one at a time, on the tensors that take the plain
+// path and on those that leave it (zero, not finite, isotropic, a double largest eigenvalue).
+TEST(tensor_test, four_voxels_side_by_side_match_one_at_a_time) {
+  const double inf = std::numeric_limits<double>::infinity();
+  std::vector<std::array<double, 6>> tensors{{0, 0, 0, 0, 0, 0},
+                                             {1e-3, 1e-3, 1e-3, 0, 0, 0},
+                                             {1.2e-3, 1.2e-3, 2e-4, 0, 0, 0},
+                                             {std::nan(""), 1e-3, 1e-3, 0, 0, 0},
+                                             {inf, 1e-3, 1e-3, 0, 0, 0},
+                                             {-1e-3, -2e-3, -1e-3, 1e-4, 0, 0},
+                                             {1e-300, 2e-300, 0, 0, 0, 0}};
+  for (std::size_t i = 0; tensors.size() < 64; ++i) {
+    const auto x = static_cast<double>(i);
+    tensors.push_back({1e-3 * std::sin(x), 1e-3 * std::cos(1.3 * x), 8e-4, 3e-4 * std::sin(2 * x),
+                       2e-4 * std::cos(x), 1e-4 * x / 64});
+  }
+  const std::size_t n = tensors.size();
+  std::vector<double> coefficients(6 * n);
+  for (std::size_t v = 0; v < n; ++v) {
+    for (std::size_t k = 0; k < 6; ++k)
+      coefficients[k * n + v] = tensors[v][k];
+  }
+  for (std::size_t v = 0; v + 4 <= n; v += 4) {
+    const auto four = fit_voxels4(coefficients.data() + v, n);
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      const VoxelFit one = fit_voxel(coefficients.data() + v + lane, n);
+      SCOPED_TRACE(testing::Message() << "voxel " << v + lane);
+      EXPECT_EQ(std::memcmp(&four[lane].v1, &one.v1, sizeof(Vec3)), 0);
+      EXPECT_EQ(std::memcmp(&four[lane].fa, &one.fa, sizeof(double)), 0);
+      EXPECT_EQ(four[lane].valid, one.valid);
     }
   }
 }
