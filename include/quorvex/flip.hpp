@@ -33,8 +33,9 @@ struct FlipOptions {
   double min_relative_margin = 0.02;
   /// Carries table directions onto the voxel axes.
   Mat3 frame_map = identity_matrix;
-  /// The fit's sums made while the image was read; used when they are of the fit's own design.
-  std::shared_ptr<const TensorSums> streamed_fit;
+  /// The fit's sums made while the image was read; used when they are of the fit's own design
+  /// (and the tiles solved on the way handed over to the first fit that can use them).
+  std::shared_ptr<TensorSums> streamed_fit;
 };
 
 /// One scored candidate transform.

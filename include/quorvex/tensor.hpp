@@ -57,6 +57,14 @@ struct TensorSums {
   detail::PageBuffer storage;
 
   [[nodiscard]] double* data() const noexcept { return reinterpret_cast<double*>(storage.data()); }
+
+  /// The tiles [0, tiles_solved) of `field` already solved while the read's tail was inflated,
+  /// with s0 averaged over `solved_reference` and the signal floor `solved_min_signal`; a fit
+  /// from the same inputs takes them over (once).
+  TensorField field;
+  std::size_t tiles_solved = 0;
+  std::vector<std::uint64_t> solved_reference;
+  double solved_min_signal = 0.0;
 };
 
 /// Adds `samples.size()` consecutive rows, from row `first_row` of `design`, to the sums of the
@@ -70,11 +78,12 @@ void add_tensor_rows(const TensorDesign& design, std::size_t first_row,
 /// with one pseudo-inverse shared by all voxels. `DtiFit` when the image is not 4-D, the shell
 /// is empty, a volume index lies outside the image, or the design cannot be decomposed. With
 /// `streamed` sums of the same design over the same grid, only the reference volumes are read
-/// from the image; the field is the same either way, bit for bit.
+/// from the image, and tiles solved on the way are taken over; the field is the same either
+/// way, bit for bit.
 [[nodiscard]] Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
                                           std::span<const std::uint64_t> b0_indices,
                                           std::span<const std::uint64_t> shell_indices,
-                                          double min_signal, const TensorSums* streamed = nullptr);
+                                          double min_signal, TensorSums* streamed = nullptr);
 
 /// Otsu's (1979) threshold over a 256-bin histogram of `values` (NaN in bin 0): the value that
 /// best separates the two classes, e.g. background from tissue.

@@ -25,7 +25,7 @@ namespace quorvex_core::pipeline {
 /// it (a b0 volume and a working shell): then the image keeps only its b0 volumes.
 struct AuditRead {
   TimedVolume volume;
-  std::shared_ptr<const TensorSums> fit;
+  std::shared_ptr<TensorSums> fit;
   /// The time spent on the fit's sums, overlapped with the read.
   std::chrono::nanoseconds fit_time{0};
 };

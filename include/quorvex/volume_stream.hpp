@@ -34,8 +34,8 @@ class VolumeSink {
   virtual ~VolumeSink() = default;
   /// The volumes it takes, increasing; asked once, before reading.
   [[nodiscard]] virtual std::span<const std::uint64_t> wanted() const noexcept = 0;
-  /// Called once the header is known, before any volume: `samples` per volume.
-  [[nodiscard]] virtual Result<void> start(std::size_t samples) = 0;
+  /// Called once the header is known, before any volume, with the image's dims (four).
+  [[nodiscard]] virtual Result<void> start(std::span<const std::size_t> dims) = 0;
   /// Where the f32 samples of volume `v`, which the image does not keep, are to be written;
   /// asked before its first sample is converted.
   [[nodiscard]] virtual float* place(std::size_t v) = 0;
@@ -43,7 +43,9 @@ class VolumeSink {
   /// or, for a volume the image keeps, the image's.
   virtual void take(std::size_t v, const float* samples) = 0;
   /// One short slice of the work left, done when no conversion waits; false when none is left.
-  virtual bool step() = 0;
+  /// While `reading`, the slice may also be work that only pays when it fills time the reader
+  /// leaves idle; once the read has ended, only what must be done.
+  virtual bool step(bool reading) = 0;
 };
 
 /// Reads a NIfTI-1 file (plain or gzip, detected by content) like `read_volume_with_info_timed`,

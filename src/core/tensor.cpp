@@ -14,10 +14,12 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "quorvex/interrupt.hpp"
 #include "quorvex/pool.hpp"
 #include "tensor_solve.hpp"
+#include "tensor_tiles.hpp"
 
 namespace quorvex_core {
 namespace {
@@ -244,10 +246,94 @@ void add_tensor_rows(const TensorDesign& design, std::size_t first_row,
   }
 }
 
+std::size_t tile_count(const GridShape& shape) noexcept {
+  return shape[1] * ((shape[2] + tile_z - 1) / tile_z);
+}
+
+TensorField empty_field(const GridShape& shape) {
+  const std::size_t n = voxel_count(shape);
+  TensorField field;
+  field.shape = shape;
+  field.v1.assign(n, Vec3{0.0, 0.0, 0.0});
+  field.fa.assign(n, 0.0);
+  field.s0.assign(n, 0.0);
+  field.valid.assign(n, 0);
+  return field;
+}
+
+TileSolver::TileSolver(const TileInputs& in)
+    : in_(in),
+      logs_(in.sums == nullptr ? in.rows.size() * block_voxels : 0),
+      s_ref_(block_voxels),
+      coefficients_(in.sums == nullptr ? 6 * block_voxels : 0) {}
+
+// A tile is `tile_z` x-rows at one y: it reads whole rows in storage order and writes runs of
+// `tile_z` neighbours in grid order, where a task of consecutive storage voxels would write
+// each to a different page.
+void TileSolver::solve(std::size_t tile, TensorField& field) {
+  const auto [nx, ny, nz] = in_.shape;
+  const std::size_t n = nx * ny * nz;
+  const std::size_t z_tiles = (nz + tile_z - 1) / tile_z;
+  const std::size_t rows = in_.rows.size();
+  const double n_reference = static_cast<double>(in_.reference.size());
+  const std::size_t yi = tile / z_tiles;
+  const std::size_t z_end = std::min(nz, (tile % z_tiles + 1) * tile_z);
+  for (std::size_t zi = (tile % z_tiles) * tile_z; zi < z_end; ++zi) {
+    for (std::size_t x0 = 0; x0 < nx; x0 += block_voxels) {
+      const std::size_t start = nx * (yi + ny * zi) + x0;
+      const std::size_t count = std::min(block_voxels, nx - x0);
+      // 1. Reference signals, one volume at a time: each pass streams a contiguous run of one
+      //    volume instead of hopping between volumes per voxel.
+      std::fill_n(s_ref_.begin(), count, 0.0);
+      for (const float* volume : in_.reference) {
+        const float* v = volume + start;
+        for (std::size_t k = 0; k < count; ++k)
+          s_ref_[k] += v[k];
+      }
+      // Background blocks (every voxel below the signal floor) need no fit at all.
+      const bool any_fitted = std::any_of(s_ref_.begin(), s_ref_.begin() + count, [&](double s) {
+        return !(s / n_reference < in_.min_signal);
+      });
+      // 2. The six tensor coefficients of every voxel: summed on the way in, or from the log
+      //    signals row by row.
+      const double* coefficient = in_.sums != nullptr ? in_.sums + start : coefficients_.data();
+      const std::size_t stride = in_.sums != nullptr ? n : block_voxels;
+      if (any_fitted && in_.sums == nullptr) {
+        for (std::size_t j = 0; j < rows; ++j)
+          log_row(in_.rows[j] + start, logs_.data() + j * block_voxels, count);
+        std::fill(coefficients_.begin(), coefficients_.end(), 0.0);
+        coefficient_block(in_.design->weights.data(), logs_.data(), rows, count,
+                          coefficients_.data(), block_voxels);
+      }
+      // 3. One eigendecomposition per fitted voxel, four side by side.
+      std::array<VoxelFit, 4> fits{};
+      for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t out = ((x0 + k) * ny + yi) * nz + zi;
+        const double reference_signal = s_ref_[k] / n_reference;
+        field.s0[out] = reference_signal;
+        if (k % 4 == 0 && any_fitted) {
+          if (k + 4 <= count) {
+            fits = fit_voxels4(coefficient + k, stride);
+          } else {
+            for (std::size_t lane = 0; k + lane < count; ++lane)
+              fits[lane] = fit_voxel(coefficient + k + lane, stride);
+          }
+        }
+        if (reference_signal < in_.min_signal) continue;
+        const VoxelFit& fit = fits[k % 4];
+        if (!fit.valid) continue;
+        field.v1[out] = fit.v1;
+        field.fa[out] = fit.fa;
+        field.valid[out] = 1;
+      }
+    }
+  }
+}
+
 Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
                             std::span<const std::uint64_t> b0_indices,
                             std::span<const std::uint64_t> shell_indices, double min_signal,
-                            const TensorSums* streamed) {
+                            TensorSums* streamed) {
   if (image.rank() != 4) {
     return fail(Error::dti_fit(fmt::format("expected 4-D DWI, got {}-D", image.rank())));
   }
@@ -264,17 +350,23 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
   auto made = tensor_design(table, b0_indices, shell_indices);
   if (!made) return fail(made.error());
   const TensorDesign& design = *made;
-  const std::size_t rows = design.volumes.size();
 
-  const std::size_t nx = image.dim(0);
-  const std::size_t ny = image.dim(1);
-  const std::size_t nz = image.dim(2);
-  const std::size_t n = nx * ny * nz;
+  const GridShape shape{image.dim(0), image.dim(1), image.dim(2)};
+  const std::size_t n = voxel_count(shape);
   const bool use_streamed = streamed != nullptr && streamed->voxels == n &&
                             streamed->storage.size() >= 6 * n * sizeof(double) &&
                             streamed->design == design;
   const std::span<const std::uint64_t> reference = b0_indices.empty() ? shell_indices : b0_indices;
-  for (const auto list : {reference, std::span<const std::uint64_t>(design.volumes)}) {
+  std::vector<const float*> reference_rows;
+  std::vector<const float*> rows;
+  for (const std::uint64_t v : reference)
+    reference_rows.push_back(image.volume(v));
+  if (!use_streamed) {
+    for (const std::uint64_t v : design.volumes)
+      rows.push_back(image.volume(v));
+  }
+  for (const auto list : {std::span<const std::uint64_t>(reference),
+                          std::span<const std::uint64_t>(design.volumes)}) {
     for (const std::uint64_t v : list) {
       if (image.volume(v) == nullptr) {
         return fail(Error::dti_fit(fmt::format("volume {} of the image was not read", v)));
@@ -282,86 +374,32 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
     }
     if (use_streamed) break;
   }
+  // Tiles the stream's idle tail already solved, from these very inputs, are taken over.
+  std::size_t first_tile = 0;
   TensorField field;
-  field.shape = {nx, ny, nz};
-  field.v1.assign(n, Vec3{0.0, 0.0, 0.0});
-  field.fa.assign(n, 0.0);
-  field.s0.assign(n, 0.0);
-  field.valid.assign(n, 0);
+  if (use_streamed && streamed->tiles_solved > 0 && streamed->field.shape == shape &&
+      streamed->solved_min_signal == min_signal &&
+      std::ranges::equal(streamed->solved_reference, reference)) {
+    field = std::move(streamed->field);
+    first_tile = std::exchange(streamed->tiles_solved, 0);
+  } else {
+    field = empty_field(shape);
+  }
 
-  // A task is a tile of `tile_z` x-rows at one y: it reads whole rows in storage order and
-  // writes runs of `tile_z` neighbours in grid order, where a task of consecutive storage voxels
-  // would write each to a different page.
-  const std::size_t z_tiles = (nz + tile_z - 1) / tile_z;
-  const std::size_t chunks = ny * z_tiles;
+  const TileInputs inputs{
+      shape, &design, rows, reference_rows, use_streamed ? streamed->data() : nullptr, min_signal};
+  const std::size_t tiles = tile_count(shape);
   const interrupt::Token token = interrupt::Token::current();
-  const double n_reference = static_cast<double>(reference.size());
   const auto run = [&](std::size_t first, std::size_t last) {
-    // Per-task scratch, reused by every block of the task: the log signals of one block of
-    // voxels, row by row, their coefficients and their reference signals.
-    std::vector<double> logs(use_streamed ? 0 : rows * block_voxels);
-    std::vector<double> s_ref(block_voxels);
-    std::vector<double> coefficients(use_streamed ? 0 : 6 * block_voxels);
+    // Per-task scratch, reused by every tile of the task.
+    TileSolver solver(inputs);
     for (std::size_t c = first; c < last; ++c) {
       if (token.stop_requested()) return;
-      const std::size_t yi = c / z_tiles;
-      const std::size_t z_end = std::min(nz, (c % z_tiles + 1) * tile_z);
-      for (std::size_t zi = (c % z_tiles) * tile_z; zi < z_end; ++zi) {
-        for (std::size_t x0 = 0; x0 < nx; x0 += block_voxels) {
-          const std::size_t start = nx * (yi + ny * zi) + x0;
-          const std::size_t count = std::min(block_voxels, nx - x0);
-          // 1. Reference signals, one volume at a time: each pass streams a contiguous run of
-          //    one volume instead of hopping between volumes per voxel.
-          std::fill_n(s_ref.begin(), count, 0.0);
-          for (const std::uint64_t v : reference) {
-            const float* in = image.volume(v) + start;
-            for (std::size_t k = 0; k < count; ++k)
-              s_ref[k] += in[k];
-          }
-          // Background blocks (every voxel below the signal floor) need no fit at all.
-          const bool any_fitted = std::any_of(s_ref.begin(), s_ref.begin() + count, [&](double s) {
-            return !(s / n_reference < min_signal);
-          });
-          // 2. The six tensor coefficients of every voxel: summed on the way in, or from the
-          //    log signals row by row.
-          const double* coefficient = use_streamed ? streamed->data() + start : coefficients.data();
-          const std::size_t stride = use_streamed ? n : block_voxels;
-          if (any_fitted && !use_streamed) {
-            for (std::size_t j = 0; j < rows; ++j) {
-              log_row(image.volume(design.volumes[j]) + start, logs.data() + j * block_voxels,
-                      count);
-            }
-            std::fill(coefficients.begin(), coefficients.end(), 0.0);
-            coefficient_block(design.weights.data(), logs.data(), rows, count, coefficients.data(),
-                              block_voxels);
-          }
-          // 3. One eigendecomposition per fitted voxel, four side by side.
-          std::array<VoxelFit, 4> fits{};
-          for (std::size_t k = 0; k < count; ++k) {
-            const std::size_t out = ((x0 + k) * ny + yi) * nz + zi;
-            const double reference_signal = s_ref[k] / n_reference;
-            field.s0[out] = reference_signal;
-            if (k % 4 == 0 && any_fitted) {
-              if (k + 4 <= count) {
-                fits = fit_voxels4(coefficient + k, stride);
-              } else {
-                for (std::size_t lane = 0; k + lane < count; ++lane)
-                  fits[lane] = fit_voxel(coefficient + k + lane, stride);
-              }
-            }
-            if (reference_signal < min_signal) continue;
-            const VoxelFit& fit = fits[k % 4];
-            if (!fit.valid) continue;
-            field.v1[out] = fit.v1;
-            field.fa[out] = fit.fa;
-            field.valid[out] = 1;
-          }
-        }
-      }
+      solver.solve(first_tile + c, field);
     }
   };
   // Each task writes the same values to its own voxels however often it runs.
-  pool::run_chunks(chunks, 1, run);
+  pool::run_chunks(tiles - std::min(first_tile, tiles), 1, run);
   if (token.stopped()) return fail(interrupt::error());
   return field;
 }

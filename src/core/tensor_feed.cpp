@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <new>
 
 namespace quorvex_core {
 namespace {
@@ -18,11 +19,18 @@ std::chrono::nanoseconds since(Clock::time_point from) {
 
 }  // namespace
 
-TensorFeeder::TensorFeeder(TensorDesign design) {
+TensorFeeder::TensorFeeder(TensorDesign design, std::vector<std::uint64_t> reference,
+                           double min_signal) {
   sums_.design = std::move(design);
+  sums_.solved_reference = std::move(reference);
+  sums_.solved_min_signal = min_signal;
+  reference_rows_.assign(sums_.solved_reference.size(), nullptr);
 }
 
-Result<void> TensorFeeder::start(std::size_t samples) {
+Result<void> TensorFeeder::start(std::span<const std::size_t> dims) {
+  if (dims.size() < 3) return fail(Error::nifti("the fit's sums need a 4-D image"));
+  shape_ = {dims[0], dims[1], dims[2]};
+  const std::size_t samples = voxel_count(shape_);
   samples_ = samples;
   sums_.voxels = samples;
   const std::size_t rows = sums_.design.volumes.size();
@@ -68,6 +76,11 @@ float* TensorFeeder::place(std::size_t v) {
 }
 
 void TensorFeeder::take(std::size_t v, const float* samples) {
+  const auto& reference = sums_.solved_reference;
+  const auto at = std::lower_bound(reference.begin(), reference.end(), v);
+  if (at != reference.end() && *at == v) {
+    reference_rows_[static_cast<std::size_t>(at - reference.begin())] = samples;
+  }
   const std::size_t row = row_of(v);
   Batch& batch = batch_for(row);
   batch.samples[row % batch_rows] = samples;
@@ -89,9 +102,39 @@ bool TensorFeeder::add_slice() {
   return true;
 }
 
-bool TensorFeeder::step() {
+bool TensorFeeder::solve_tile() {
+  if (solving_failed_ || rows_added_ != sums_.design.volumes.size() ||
+      sums_.tiles_solved >= tile_count(shape_)) {
+    return false;
+  }
+  if (!solver_) {
+    // s0 needs every reference volume, which the image keeps: a reference outside the rows the
+    // stream delivered leaves the whole field to the fit.
+    if (std::find(reference_rows_.begin(), reference_rows_.end(), nullptr) !=
+        reference_rows_.end()) {
+      solving_failed_ = true;
+      return false;
+    }
+    slots_.release();
+    tile_inputs_ = TileInputs{shape_,          &sums_.design, {},
+                              reference_rows_, sums_.data(),  sums_.solved_min_signal};
+    try {
+      sums_.field = empty_field(shape_);
+      solver_.emplace(tile_inputs_);
+    } catch (const std::bad_alloc&) {
+      // The fit makes the field itself later, or reports the shortage then.
+      sums_.field = TensorField{};
+      solving_failed_ = true;
+      return false;
+    }
+  }
+  solver_->solve(sums_.tiles_solved++, sums_.field);
+  return true;
+}
+
+bool TensorFeeder::step(bool reading) {
   const auto start = Clock::now();
-  const bool worked = add_slice();
+  const bool worked = add_slice() || (reading && solve_tile());
   busy_ += since(start);
   return worked;
 }
@@ -99,6 +142,7 @@ bool TensorFeeder::step() {
 std::optional<TensorSums> TensorFeeder::result() && {
   if (rows_added_ != sums_.design.volumes.size() || sums_.voxels == 0) return std::nullopt;
   slots_.release();
+  solver_.reset();
   return std::move(sums_);
 }
 

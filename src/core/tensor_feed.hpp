@@ -9,27 +9,31 @@
 #include <deque>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "quorvex/tensor.hpp"
 #include "quorvex/volume_stream.hpp"
+#include "tensor_tiles.hpp"
 
 namespace quorvex_core {
 
 /// Feeds a design's rows into per-voxel sums as a streamed read converts them. Rows are added
 /// a batch at a time, in volume order, in short voxel slices between conversions; a row the
 /// image does not keep is converted into one of two sets of batch slots, one filling while the
-/// other is added.
+/// other is added. Once every row is in, the time the read's tail leaves idle solves tiles of
+/// the field, s0 averaged over `reference` (volumes the image keeps) with `min_signal` as the
+/// fit's floor.
 class TensorFeeder final : public VolumeSink {
  public:
-  explicit TensorFeeder(TensorDesign design);
+  TensorFeeder(TensorDesign design, std::vector<std::uint64_t> reference, double min_signal);
 
   [[nodiscard]] std::span<const std::uint64_t> wanted() const noexcept override {
     return sums_.design.volumes;
   }
-  [[nodiscard]] Result<void> start(std::size_t samples) override;
+  [[nodiscard]] Result<void> start(std::span<const std::size_t> dims) override;
   [[nodiscard]] float* place(std::size_t v) override;
   void take(std::size_t v, const float* samples) override;
-  bool step() override;
+  bool step(bool reading) override;
 
   /// The sums once every row was added; nullopt when the stream did not deliver them all.
   [[nodiscard]] std::optional<TensorSums> result() &&;
@@ -55,6 +59,8 @@ class TensorFeeder final : public VolumeSink {
   Batch& batch_for(std::size_t row);
   // Adds one slice of the oldest complete batch; false when none waits.
   bool add_slice();
+  // Solves the next tile of the field once every row is in; false when there is none to solve.
+  bool solve_tile();
 
   TensorSums sums_;
   detail::PageBuffer slots_;
@@ -64,6 +70,11 @@ class TensorFeeder final : public VolumeSink {
   std::deque<std::size_t> ready_;
   std::size_t rows_added_ = 0;
   std::chrono::nanoseconds busy_{0};
+  GridShape shape_{};
+  std::vector<const float*> reference_rows_;
+  TileInputs tile_inputs_;
+  std::optional<TileSolver> solver_;
+  bool solving_failed_ = false;
 };
 
 }  // namespace quorvex_core

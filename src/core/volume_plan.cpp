@@ -29,7 +29,10 @@ Result<AuditRead> read_for_audit(const std::string& path, const GradientTable& t
   // Without a b0 the fit's reference is the shell itself, which must then be kept.
   std::optional<TensorFeeder> feeder;
   if (!b0.empty() && shell) {
-    if (auto design = tensor_design(table, b0, shell->indices)) feeder.emplace(std::move(*design));
+    if (auto design = tensor_design(table, b0, shell->indices)) {
+      feeder.emplace(std::move(*design), std::vector<std::uint64_t>(b0.begin(), b0.end()),
+                     flip.min_signal);
+    }
   }
   if (!feeder) {
     auto read = stream_volume(path, volumes_used(table, options));
@@ -40,7 +43,7 @@ Result<AuditRead> read_for_audit(const std::string& path, const GradientTable& t
   if (!read) return fail(read.error());
   AuditRead out{std::move(*read), nullptr, feeder->busy()};
   if (auto sums = std::move(*feeder).result()) {
-    out.fit = std::make_shared<const TensorSums>(std::move(*sums));
+    out.fit = std::make_shared<TensorSums>(std::move(*sums));
   }
   return out;
 }

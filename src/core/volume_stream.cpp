@@ -153,9 +153,8 @@ class Converter {
       }
       changed_.notify_all();
       worker_.join();
-    } else if (layout_.sink != nullptr) {
-      while (layout_.sink->step()) {
-      }
+    } else {
+      finish_sink();
     }
     return busy_;
   }
@@ -167,6 +166,12 @@ class Converter {
     std::size_t size;
   };
 
+  void finish_sink() {
+    if (layout_.sink == nullptr) return;
+    while (layout_.sink->step(false)) {
+    }
+  }
+
   // The sink's time is its own, not converting.
   void run(const Job& job) {
     const auto start = Clock::now();
@@ -175,7 +180,8 @@ class Converter {
     busy_ += std::max(std::chrono::nanoseconds{0}, since(start) - (layout_.placing - placing));
   }
 
-  // Conversions first; the sink's work fills the time the reader leaves between them.
+  // Conversions first; the sink's work fills the time the reader leaves between them, and what
+  // it must still do is done once the read has ended.
   void work() {
     bool sink_busy = false;
     for (;;) {
@@ -184,9 +190,13 @@ class Converter {
         std::unique_lock lock(mutex_);
         if (!sink_busy) changed_.wait(lock, [&] { return closing_ || !jobs_.empty(); });
         if (jobs_.empty()) {
-          if (!sink_busy) return;
+          const bool closing = closing_;
           lock.unlock();
-          sink_busy = layout_.sink->step();
+          if (closing) {
+            finish_sink();
+            return;
+          }
+          sink_busy = layout_.sink->step(true);
           continue;
         }
         job = jobs_.front();
@@ -414,7 +424,7 @@ Result<TimedVolume> stream_volume(const std::string& path,
   auto target = allocate(kept * layout.samples_per_volume * sizeof(float));
   if (!target) return fail(target.error());
   if (sink != nullptr && decoded->info.dims.size() == 4) {
-    auto started = sink->start(layout.samples_per_volume);
+    auto started = sink->start(decoded->info.dims);
     if (!started) return fail(started.error());
     layout.sink = sink;
     layout.wanted.assign(layout.slots.size(), 0);

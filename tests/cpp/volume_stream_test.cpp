@@ -202,15 +202,42 @@ TEST(volume_stream_test, the_fit_summed_on_the_way_is_the_whole_image_fit) {
         ASSERT_TRUE(whole.has_value());
         const auto expected = q::fit_dti(whole->first, table, b0, shell, 1.0);
         ASSERT_TRUE(expected.has_value());
+        // Fed by hand, so that the idle time after the last row solves a known number of tiles
+        // (some, all) that the fit takes over.
+        const q::TensorDesign design = *q::tensor_design(table, b0, shell);
+        for (const std::size_t steps : {12U, 1U << 20}) {
+          q::TensorFeeder feeder(design, b0, 1.0);
+          ASSERT_TRUE(feeder.start(whole->second.dims).has_value());
+          for (const std::uint64_t v : design.volumes) {
+            const float* samples = whole->first.volume(v);
+            if (std::find(b0.begin(), b0.end(), v) == b0.end()) {
+              float* place = feeder.place(v);
+              std::memcpy(place, samples, n * sizeof(float));
+              samples = place;
+            }
+            feeder.take(v, samples);
+          }
+          for (std::size_t k = 0; k < steps && feeder.step(true); ++k) {
+          }
+          while (feeder.step(false)) {
+          }
+          auto sums = std::move(feeder).result();
+          ASSERT_TRUE(sums.has_value());
+          EXPECT_GT(sums->tiles_solved, 0U);
+          const auto field = q::fit_dti(whole->first, table, b0, shell, 1.0, &*sums);
+          ASSERT_TRUE(field.has_value());
+          EXPECT_EQ(sums->tiles_solved, 0U);
+          expect_same_field(*field, *expected);
+        }
         for (const StreamChunks& chunks : grid.chunks) {
           SCOPED_TRACE(testing::Message()
                        << n << " voxels" << (fractional ? " float" : " int16") << " members "
                        << members << " chunks " << chunks.input << "/" << chunks.output);
-          q::TensorFeeder feeder(*q::tensor_design(table, b0, shell));
+          q::TensorFeeder feeder(*q::tensor_design(table, b0, shell), b0, 1.0);
           const auto streamed = q::stream_volume(path, keep, chunks, &feeder);
           ASSERT_TRUE(streamed.has_value());
           EXPECT_EQ(streamed->image.volume(2), nullptr);
-          const auto sums = std::move(feeder).result();
+          auto sums = std::move(feeder).result();
           ASSERT_TRUE(sums.has_value());
           const auto field = q::fit_dti(streamed->image, table, b0, shell, 1.0, &*sums);
           ASSERT_TRUE(field.has_value()) << field.error().display();
@@ -224,7 +251,7 @@ TEST(volume_stream_test, the_fit_summed_on_the_way_is_the_whole_image_fit) {
       quorvex_test::make_header({2, 2, 2, 25}, DT_INT16, 16),
       quorvex_test::stored_bytes(tensor_signals<std::int16_t>(table, 2, 2, 2))
           .substr(0, 8 * 25 * 2));
-  q::TensorFeeder feeder(*q::tensor_design(table, b0, shell));
+  q::TensorFeeder feeder(*q::tensor_design(table, b0, shell), b0, 1.0);
   ASSERT_TRUE(q::stream_volume(dir.write("s.nii", short_image), keep, {}, &feeder).has_value());
   EXPECT_FALSE(std::move(feeder).result().has_value());
 }
