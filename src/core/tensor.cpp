@@ -416,9 +416,14 @@ double otsu_threshold(std::span<const double> values) {
   const double scale = 256.0 / (hi - lo);
   std::array<std::uint64_t, 256> histogram{};
   for (const double v : values) {
+    // An infinite end of the range makes the scale 0 and its position NaN: the top value still
+    // goes in the top bin, and nothing is ever cast from NaN to an index.
+    const double at = scale * (v - lo);
     std::size_t bin = 0;
-    if (!std::isnan(v)) {
-      bin = static_cast<std::size_t>(std::min(std::floor(scale * (v - lo)), 255.0));
+    if (v >= hi || at >= 255.0) {
+      bin = 255;
+    } else if (at > 0.0) {
+      bin = static_cast<std::size_t>(std::floor(at));
     }
     ++histogram[bin];
   }

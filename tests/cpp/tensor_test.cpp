@@ -269,6 +269,12 @@ TEST(tensor_test, otsu_threshold_cases) {
   const double t = otsu_threshold(bimodal);
   EXPECT_GT(t, 0.1);
   EXPECT_LT(t, 1000.0);
+  // An infinite s0 (an inf sample in a float image) once indexed far past the histogram.
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const std::vector<double>& odd : std::vector<std::vector<double>>{
+           {1.0, 2.0, inf}, {-inf, 1.0, 2.0}, {-inf, inf, NAN}, {inf, inf}}) {
+    static_cast<void>(otsu_threshold(odd));
+  }
 }
 
 TEST(tensor_test, wm_proxy_keeps_bright_anisotropic_valid_voxels) {
