@@ -36,8 +36,8 @@ Result<void> TensorFeeder::start(std::span<const std::size_t> dims) {
   const std::size_t rows = sums_.design.volumes.size();
   auto storage = detail::PageBuffer::allocate(6 * samples * sizeof(double));
   // Slots only for as many rows as the two sets can hold at once.
-  auto slots =
-      detail::PageBuffer::allocate(std::min(rows, 2 * batch_rows) * samples * sizeof(float));
+  auto slots = detail::PageBuffer::allocate(std::min(rows, set_count * batch_rows) * samples *
+                                            sizeof(float));
   if (!storage || !slots) {
     return fail(Error::nifti(fmt::format("cannot allocate the fit's sums for {} voxels", samples)));
   }
@@ -54,7 +54,7 @@ std::size_t TensorFeeder::row_of(std::size_t v) const noexcept {
 
 TensorFeeder::Batch& TensorFeeder::batch_for(std::size_t row) {
   const std::size_t index = row / batch_rows;
-  Batch& batch = sets_[index % 2];
+  Batch& batch = sets_[index % set_count];
   if (batch.index != index) {
     // The set last held batch index - 2, complete since its rows all came earlier.
     while (batch.index != absent_batch && batch.added_to < samples_ && add_slice()) {
@@ -71,7 +71,7 @@ float* TensorFeeder::place(std::size_t v) {
   const std::size_t row = row_of(v);
   const Batch& batch = batch_for(row);
   busy_ += since(start);
-  const std::size_t slot = (batch.index % 2) * batch_rows + row % batch_rows;
+  const std::size_t slot = (batch.index % set_count) * batch_rows + row % batch_rows;
   return reinterpret_cast<float*>(slots_.data()) + slot * samples_;
 }
 
@@ -84,7 +84,7 @@ void TensorFeeder::take(std::size_t v, const float* samples) {
   const std::size_t row = row_of(v);
   Batch& batch = batch_for(row);
   batch.samples[row % batch_rows] = samples;
-  if (++batch.taken == batch.rows) ready_.push_back(batch.index % 2);
+  if (++batch.taken == batch.rows) ready_.push_back(batch.index % set_count);
 }
 
 bool TensorFeeder::add_slice() {

@@ -43,6 +43,7 @@ class TensorFeeder final : public VolumeSink {
  private:
   static constexpr std::size_t batch_rows = 8;
   static constexpr std::size_t slice_voxels = 16384;
+  static constexpr std::size_t set_count = 2;
 
   struct Batch {
     std::size_t index = absent_batch;
@@ -65,7 +66,7 @@ class TensorFeeder final : public VolumeSink {
   TensorSums sums_;
   detail::PageBuffer slots_;
   std::size_t samples_ = 0;
-  std::array<Batch, 2> sets_{};
+  std::array<Batch, set_count> sets_{};
   // Complete batches not yet added in full, oldest first (set indices).
   std::deque<std::size_t> ready_;
   std::size_t rows_added_ = 0;
