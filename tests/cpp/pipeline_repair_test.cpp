@@ -95,6 +95,13 @@ TEST(pipeline_repair_test, dry_run_flag_and_in_place_backups) {
   ASSERT_TRUE(written.has_value());
   EXPECT_EQ(written->backups,
             (std::vector<std::string>{spec.out_bvec + ".bak", spec.out_bval + ".bak"}));
+  // When the second file cannot be written, the first one's former text is still its backup.
+  const std::string before = quorvex_test::read_all(spec.out_bvec);
+  spec.out_bval = dir.file("missing/o.bval");
+  EXPECT_ERROR(
+      pipeline::repair_from_report(table(), report_with(Status::Flag, all[2], 0.1), {}, spec, 0.02),
+      Io, "I/O error: No such file or directory (os error 2)");
+  EXPECT_EQ(quorvex_test::read_all(spec.out_bvec + ".bak.1"), before);
 }
 
 TEST(pipeline_repair_test, divergent_frames_note_comes_first_even_on_pass) {

@@ -97,8 +97,11 @@ TEST(scheme_qc_test, strict_promotes_pass_only) {
   const auto kept = scheme_qc::apply(std::move(flagged), true);
   EXPECT_EQ(kept->status, Status::Flag);
   EXPECT_EQ(kept->notes.size(), 1U);
-  // A finding that is not severe never promotes.
+  // A finding that is not severe never promotes, and no finding adds nothing.
   EXPECT_EQ(scheme_qc::apply(with_shell(20, 3.0), true)->status, Status::Pass);
+  const auto empty = scheme_qc::apply(Report::create({}), true);
+  EXPECT_EQ(empty->status, Status::Pass);
+  EXPECT_TRUE(empty->notes.empty());
 }
 
 TEST(scheme_qc_test, drift_and_non_integer_findings) {
@@ -132,10 +135,4 @@ TEST(scheme_qc_test, amplitude_gate_at_half_and_above) {
   EXPECT_EQ(noted->notes.back(), message);
   EXPECT_ERROR(scheme_qc::apply(with_norms(0.51), true), AmplitudeEncoded,
                "amplitude-encoded bvecs (--strict): " + message);
-}
-
-TEST(scheme_qc_test, empty_report_passes_through) {
-  const auto r = scheme_qc::apply(Report::create({}), true);
-  EXPECT_EQ(r->status, Status::Pass);
-  EXPECT_TRUE(r->notes.empty());
 }

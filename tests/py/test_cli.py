@@ -13,7 +13,7 @@ import pytest
 
 import _quorvex
 from quorvex import phantom
-from synthetic import dwi, hemisphere, write_fsl
+from synthetic import RUN_TABLES, add_run, write_fsl
 
 MIRROR_X = np.diag([-1.0, 1.0, 1.0])
 
@@ -177,35 +177,6 @@ class TestRefusals:
         assert result.returncode == 0 and result.stdout.strip() == "quorvex 1.1.4"
 
 
-# ---------------------------------------------------------------------------------------------
-# Dataset audits
-
-DIRS = np.vstack([np.zeros((2, 3)), hemisphere(30)])
-BVALS = np.array([0.0, 0.0] + [1000.0] * 30)
-RUN_TABLES = {"PASS": DIRS, "FLAG": DIRS @ MIRROR_X,
-              "WARN": DIRS * np.where(np.arange(32) % 3 != 0, 0.5, 1.0)[:, None]}
-
-
-@pytest.fixture(scope="module")
-def run_image(tmp_path_factory):
-    path = tmp_path_factory.mktemp("image") / "dwi.nii.gz"
-    nib.save(nib.Nifti1Image(dwi(DIRS, BVALS), np.diag([-2.0, 2.0, 2.0, 1.0])), path)
-    return path
-
-
-def add_run(root, subject, image, kind):
-    """A run of sub-<subject>: a status's table, "broken" (a truncated image) or "untabled"."""
-    base = root / f"sub-{subject}" / "dwi" / f"sub-{subject}_dwi"
-    base.parent.mkdir(parents=True, exist_ok=True)
-    data = image.read_bytes()
-    base.with_name(base.name + ".nii.gz").write_bytes(data[: len(data) // 2]
-                                                       if kind == "broken" else data)
-    if kind != "untabled":
-        np.savetxt(f"{base}.bvec", RUN_TABLES.get(kind, DIRS).T, fmt="%.8f")
-        np.savetxt(f"{base}.bval", BVALS[None], fmt="%g")
-    return base
-
-
 class TestDatasetAudit:
     @pytest.mark.parametrize("kinds, code", [
         (["PASS", "PASS"], 0),
@@ -215,7 +186,7 @@ class TestDatasetAudit:
     ])
     def test_most_severe_run_sets_the_exit_code(self, tmp_path, run_image, kinds, code):
         for k, kind in enumerate(kinds):
-            add_run(tmp_path, f"{k:02d}", run_image, kind)
+            add_run(tmp_path, f"sub-{k:02d}/dwi/sub-{k:02d}_dwi", run_image, kind)
         result = cli("bids", tmp_path)
         assert result.returncode == code, result.stderr
         out = tmp_path / "derivatives" / "quorvex"
@@ -242,7 +213,7 @@ class TestDatasetAudit:
     def test_participants_and_bids_apps_form(self, tmp_path, run_image):
         root = tmp_path / "raw"
         for k in range(4):
-            add_run(root, f"{k:02d}", run_image, "PASS")
+            add_run(root, f"sub-{k:02d}/dwi/sub-{k:02d}_dwi", run_image)
         out = tmp_path / "out"
         result = cli("bids", root, out, "participant", "--participant-label", "01", "sub-03",
                      "--json")
@@ -259,21 +230,21 @@ class TestDatasetAudit:
         assert unknown.returncode == 1 and "sub-09" in unknown.stderr
 
     def test_mask_desc_chooses_among_masks(self, tmp_path, run_image):
-        base = add_run(tmp_path, "01", run_image, "PASS")
+        folder = os.path.dirname(add_run(tmp_path, "sub-01/dwi/sub-01_dwi", run_image))
         for desc in ("brain", "wm"):
             nib.save(nib.Nifti1Image(np.ones((14, 14, 6), np.uint8), np.eye(4)),
-                     base.parent / f"sub-01_desc-{desc}_mask.nii.gz")
+                     os.path.join(folder, f"sub-01_desc-{desc}_mask.nii.gz"))
         for desc in (None, "wm"):
             result = cli("bids", tmp_path, *(["--mask-desc", desc] if desc else []))
             assert result.returncode in (0, 3, 4), result.stderr
             report = json.loads((tmp_path / "derivatives/quorvex/sub-01_dwi_report.json")
                                 .read_text())
             used = [i["path"] for i in report["inputs"] if i["path"].endswith("_mask.nii.gz")]
-            assert used == [str(base.parent / f"sub-01_desc-{desc or 'brain'}_mask.nii.gz")]
+            assert used == [os.path.join(folder, f"sub-01_desc-{desc or 'brain'}_mask.nii.gz")]
 
     def test_unreachable_dask_scheduler_is_one_line(self, tmp_path, run_image):
         pytest.importorskip("distributed")
-        add_run(tmp_path, "01", run_image, "PASS")
+        add_run(tmp_path, "sub-01/dwi/sub-01_dwi", run_image)
         result = cli("bids", tmp_path, "--dask", "tcp://127.0.0.1:9")
         assert result.returncode == 1
         assert result.stderr.startswith("quorvex: cannot reach the Dask scheduler at ")

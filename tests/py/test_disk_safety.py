@@ -72,13 +72,11 @@ class TestAliasing:
                                              r"the same file as input bval"):
             _quorvex.repair(**dict(kw, out_bvec=str(folder / "linked.bval")), in_place=True)
 
-    @pytest.mark.parametrize("target", ["inside", "dangling"])
     @pytest.mark.parametrize("argument", OUTPUTS)
-    def test_links_are_never_written_through(self, tmp_path, argument, target):
+    def test_links_are_never_written_through(self, tmp_path, argument):
         bvec, bval = amplitude_table(tmp_path, 30, "in", 0)
         victim = tmp_path / "victim"
-        if target == "inside":
-            victim.write_text("keep")
+        victim.write_text("keep")
         kw = {"out_bvec": str(tmp_path / "o.bvec"), "out_bval": str(tmp_path / "o.bval")}
         kw[argument] = str(tmp_path / "link")
         os.symlink(victim, tmp_path / "link")

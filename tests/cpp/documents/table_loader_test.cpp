@@ -11,18 +11,14 @@
 using quorvex_core::load_fsl;
 using quorvex_core::load_mrtrix;
 
-TEST(table_loader_test, fsl_pair_reads_bval_first) {
+TEST(table_loader_test, fsl_pair_errors_in_order) {
   const quorvex_test::ScratchDir dir;
   EXPECT_ERROR(load_fsl(dir.file("none.bvec"), dir.file("none.bval")), Io,
                "I/O error: No such file or directory (os error 2)");
-  // A bad bval is reported even though the bvec is missing too.
-  const std::string bval = dir.write("bad.bval", "0 x");
-  EXPECT_ERROR(load_fsl(dir.file("none.bvec"), bval), Parse,
-               "failed to parse " + bval + ": invalid number: x");
-}
-
-TEST(table_loader_test, fsl_pair_errors_in_order) {
-  const quorvex_test::ScratchDir dir;
+  // The bval is read first: a bad one is reported even though the bvec is missing too.
+  const std::string bad = dir.write("bad.bval", "0 x");
+  EXPECT_ERROR(load_fsl(dir.file("none.bvec"), bad), Parse,
+               "failed to parse " + bad + ": invalid number: x");
   const std::string bval = dir.write("a.bval", "0 1000 1000");
   EXPECT_ERROR(load_fsl(dir.write("latin1.bvec", "1 0 0\n\xE9\n"), bval), Io,
                "I/O error: stream did not contain valid UTF-8");
