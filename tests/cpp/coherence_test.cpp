@@ -18,14 +18,13 @@ std::vector<Vec3> uniform(const Vec3& v) {
 
 }  // namespace
 
-TEST(coherence_test, uniform_field_loses_only_the_probes_leaving_the_grid) {
+TEST(coherence_test,
+     uniform_field_loses_only_the_probes_leaving_the_grid_and_nothing_adds_nothing) {
   const Mask all(1000, true);
   const auto score = coherence_index(cube, uniform({1, 0, 0}), all, 1.0);
   EXPECT_EQ(score.n_samples, 1800U);
   EXPECT_DOUBLE_EQ(score.coherence, 0.9);
-}
-
-TEST(coherence_test, empty_mask_and_zero_vectors_add_nothing) {
+  // An empty mask and zero vectors add nothing.
   const auto none = coherence_index(cube, uniform({1, 0, 0}), Mask(1000, false), 1.0);
   EXPECT_EQ(none.coherence, 0.0);
   EXPECT_EQ(none.n_samples, 0U);

@@ -52,9 +52,7 @@ TEST(flip_test, identity_or_its_antipode_passes_whatever_the_margin) {
   EXPECT_EQ(pass.best.label, "-x-y-z");
   EXPECT_EQ(pass.decision, Status::Pass);
   EXPECT_FALSE(pass.recommended_label.has_value());
-}
-
-TEST(flip_test, all_zero_scores_keep_the_identity_first) {
+  // All-zero scores keep the identity first.
   std::vector<std::pair<std::string, double>> zeros;
   for (const Candidate& c : all_candidates())
     zeros.emplace_back(c.label, 0.0);

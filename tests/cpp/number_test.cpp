@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
 
 using quorvex_core::format_fixed6;
@@ -37,60 +38,23 @@ void expect_strtod(const std::string& token) {
 }  // namespace
 
 TEST(number_test, parsing_follows_the_decimal_grammar) {
-  for (const char* token : {"0",
-                            "-0",
-                            "+1",
-                            "1.",
-                            ".5",
-                            "-.5e-3",
-                            "1e5",
-                            "1E+05",
-                            "3.25",
-                            "1e400",
-                            "-1e400",
-                            "1e-400",
-                            "4.9e-324",
-                            "00012",
-                            "0.1",
-                            "2.2250738585072011e-308",
-                            "123456789012345678901234567890",
-                            "inf",
-                            "INF",
-                            "+Infinity",
-                            "infinity",
-                            "-inf"}) {
+  std::istringstream accepted(
+      "0 -0 +1 1. .5 -.5e-3 1e5 1E+05 3.25 1e400 -1e400 1e-400 4.9e-324 00012 0.1 "
+      "2.2250738585072011e-308 123456789012345678901234567890 inf INF +Infinity infinity -inf");
+  for (std::string token; accepted >> token;)
     expect_strtod(token);
-  }
   for (const char* token : {"nan", "NaN", "-NAN", "+nan"}) {
     const auto value = parse_number(token);
     ASSERT_TRUE(value.has_value()) << token;
     EXPECT_TRUE(std::isnan(*value)) << token;
   }
-  for (const char* token : {"",
-                            "+",
-                            "-",
-                            ".",
-                            "e5",
-                            "1e",
-                            "1e+",
-                            "1.2.3",
-                            "0x1p3",
-                            "0x10",
-                            "1,0,0",
-                            "1;",
-                            "abc",
-                            "nan(1)",
-                            "infin",
-                            "++1",
-                            "1 ",
-                            "\xC2\xA0"
-                            "1",
-                            "1d5",
-                            "1_000",
-                            "inf5",
-                            "--1",
-                            "#1",
-                            "１"}) {
+  std::istringstream refused(
+      "+ - . e5 1e 1e+ 1.2.3 0x1p3 0x10 1,0,0 1; abc nan(1) infin ++1 1d5 1_000 inf5 --1 #1 １");
+  for (std::string token; refused >> token;)
+    EXPECT_FALSE(parse_number(token).has_value()) << token;
+  for (const std::string token : {"", "1 ",
+                                  "\xC2\xA0"
+                                  "1"}) {
     EXPECT_FALSE(parse_number(token).has_value()) << token;
   }
   std::mt19937_64 rng(20261206);

@@ -54,7 +54,7 @@ TEST(shell_test, nearest_shell_moves_to_a_later_shell_and_ties_keep_the_lower) {
   EXPECT_FALSE(nearest_shell({0, 10, 50}, 50.0, 0.05, 1000).has_value());
 }
 
-TEST(shell_test, b0_summary_spacings) {
+TEST(shell_test, b0_summary_non_integer_bvals_and_drift) {
   std::vector<double> b(67, 1000.0);
   b[0] = b[33] = b[66] = 0.0;
   const auto s = b0_summary(b, 50.0);
@@ -62,14 +62,9 @@ TEST(shell_test, b0_summary_spacings) {
   EXPECT_EQ(s.spacings, (Indices{33, 33}));
   EXPECT_TRUE(b0_summary({0, 1000}, 50.0).spacings.empty());
   EXPECT_EQ(b0_summary({1000}, 50.0).count, 0U);
-}
-
-TEST(shell_test, non_integer_bvals_tolerance_is_strict) {
+  // The non-integer tolerance is strict.
   EXPECT_EQ(non_integer_bvals({1000.0005, 999.9995, 1000.5, 995.002, NAN, 1000}, 0.001),
             (Indices{2, 3}));
-}
-
-TEST(shell_test, drift_cases) {
   const auto two = b0_drift({0, 60}, {1000, 1100});
   EXPECT_NEAR(two.slope, 100.0 / 60.0, 1e-12);
   EXPECT_NEAR(two.relative_drift, 100.0 / 1050.0, 1e-12);

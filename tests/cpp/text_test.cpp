@@ -20,7 +20,7 @@ std::vector<std::string> tokens(std::string_view text) {
 
 }  // namespace
 
-TEST(text_test, utf8_validation) {
+TEST(text_test, utf8_validation_and_display_text) {
   EXPECT_TRUE(is_valid_utf8(""));
   EXPECT_TRUE(is_valid_utf8("plain ascii"));
   EXPECT_TRUE(is_valid_utf8("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"));
@@ -28,9 +28,7 @@ TEST(text_test, utf8_validation) {
                           "\xF5\x80\x80\x80", "\xC3", "\xE2\x82", "ok\xFF"}) {
     EXPECT_FALSE(is_valid_utf8(bad)) << bad;
   }
-}
-
-TEST(text_test, display_text_replaces_maximal_subparts) {
+  // Display text replaces maximal subparts.
   EXPECT_EQ(display_text("sub-01\xFF.bvec"), "sub-01\xEF\xBF\xBD.bvec");
   // A truncated three-byte sequence is one replacement, not two.
   EXPECT_EQ(display_text("a\xE2\x82z"), "a\xEF\xBF\xBDz");

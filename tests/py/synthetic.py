@@ -1,5 +1,6 @@
 """Small synthetic DWIs with known fibre directions, shared by the image tests."""
 
+import json
 import math
 import os
 
@@ -93,3 +94,10 @@ def write_fsl(folder, dirs, bvals, name="t"):
     np.savetxt(bvec, dirs.T, fmt="%.8f")
     np.savetxt(bval, bvals[None], fmt="%g")
     return str(bvec), str(bval)
+
+
+def without_timestamp(text):
+    """A report document without its one field that differs from run to run."""
+    document = json.loads(text)
+    document.pop("timestamp")
+    return document

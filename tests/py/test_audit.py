@@ -7,17 +7,11 @@ import numpy as np
 import pytest
 
 import _quorvex
-from synthetic import SHAPE, write_fsl
+from synthetic import SHAPE, without_timestamp, write_fsl
 
 
 def flip_of(text):
     return json.loads(text)["flip"]
-
-
-def without_timestamp(text):
-    document = json.loads(text)
-    document.pop("timestamp")
-    return document
 
 
 def test_correct_table_passes(subject):

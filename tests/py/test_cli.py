@@ -13,7 +13,7 @@ import pytest
 
 import _quorvex
 from quorvex import phantom
-from synthetic import RUN_TABLES, add_run, write_fsl
+from synthetic import RUN_TABLES, add_run, without_timestamp, write_fsl
 
 MIRROR_X = np.diag([-1.0, 1.0, 1.0])
 
@@ -22,12 +22,6 @@ def cli(*args, env=None, cwd=None):
     environment = {**os.environ, **(env or {})}
     return subprocess.run([sys.executable, "-m", "quorvex", *map(str, args)], capture_output=True,
                           text=True, env=environment, timeout=120, cwd=cwd)
-
-
-def without_timestamp(text):
-    document = json.loads(text)
-    document.pop("timestamp")
-    return document
 
 
 @pytest.fixture(scope="module")

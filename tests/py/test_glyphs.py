@@ -10,15 +10,9 @@ import pytest
 
 import _quorvex
 import quorvex
-from synthetic import write_fsl
+from synthetic import without_timestamp, write_fsl
 
 KEYS = ["shape", "affine", "voxel_sizes", "frame_map", "v1", "fa", "s0", "mask"]
-
-
-def without_timestamp(text):
-    document = json.loads(text)
-    document.pop("timestamp")
-    return document
 
 
 @pytest.fixture

@@ -7,13 +7,7 @@ import numpy as np
 import pytest
 
 import _quorvex
-from synthetic import hemisphere, write_fsl
-
-
-def without_timestamp(text):
-    document = json.loads(text)
-    document.pop("timestamp")
-    return document
+from synthetic import hemisphere, without_timestamp, write_fsl
 
 
 @pytest.mark.parametrize("kwargs", [{}, {"bvec": "missing.bvec"}, {"bval": "x.bval"}])
