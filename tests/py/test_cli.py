@@ -1,5 +1,6 @@
 """The quorvex command line, run as a subprocess like a user would."""
 
+import contextlib
 import json
 import os
 import signal
@@ -284,14 +285,9 @@ def test_colour_only_on_a_terminal_without_no_color(tables):
                                    env={**os.environ, **env})
         os.close(follower)
         output = b""
-        while True:
-            try:
-                chunk = os.read(leader, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            output += chunk
+        with contextlib.suppress(OSError):  # the terminal's end reads as EIO
+            while chunk := os.read(leader, 4096):
+                output += chunk
         process.wait(timeout=60)
         os.close(leader)
         assert (b"\033[" in output) == coloured

@@ -193,7 +193,7 @@ def test_memory_exhaustion_is_an_error_and_the_process_recovers(tmp_path, subjec
     bvec, bval = write_fsl(tmp_path, subject["dirs"], subject["bvals"])
     big = amplitude_table(tmp_path, 300_000, "big", 3)
     done = subprocess.run([sys.executable, "-c", UNDER_LIMIT, subject["dwi"], bvec, bval, *big],
-                          capture_output=True, text=True, timeout=300)
+                          capture_output=True, text=True, timeout=300, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     result = json.loads(done.stdout)
     assert result["flip"] == json.loads(_quorvex.audit(dwi=subject["dwi"], bvec=bvec,

@@ -3,6 +3,7 @@ scheme report. The report's rules are the C++ suite's."""
 
 import json
 
+import nibabel as nib
 import numpy as np
 import pytest
 
@@ -39,6 +40,10 @@ def test_report_layout_and_audit_without_an_image(tmp_path):
     assert without_timestamp(_quorvex.audit(bvec, bval, step=3.0, shell=1000)) == plain
     assert (without_timestamp(_quorvex.audit(bvec, bval, strict=True, tolerance=0.2))
             == without_timestamp(_quorvex.inspect(bvec, bval, strict=True, tolerance=0.2)))
+    # A mask without an image is read but not applied.
+    mask = tmp_path / "m.nii"
+    nib.save(nib.Nifti1Image(np.ones((2, 2, 2), np.uint8), np.eye(4)), mask)
+    assert without_timestamp(_quorvex.audit(bvec, bval, mask=str(mask))) == plain
 
 
 def test_thresholds_and_tolerances_are_passed_on(tmp_path):

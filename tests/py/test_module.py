@@ -171,14 +171,9 @@ def test_internal_faults_stop_at_the_call_boundary(kind, error, text):
     assert isinstance(caught.value, Exception) == (kind == "bad_alloc")
 
 
-class Floaty:
-    def __float__(self):
-        return 0.25
-
-
-class Indexy:
-    def __index__(self):
-        return 2
+FLOATY = type("Floaty", (), {"__float__": lambda self: 0.25})()
+INDEXY = type("Indexy", (), {"__index__": lambda self: 2})()
+PATH_STR = type("PathStr", (str,), {})("d.nii")
 
 
 class BrokenFloat:
@@ -189,18 +184,14 @@ class BrokenFloat:
             raise TypeError("no float today") from inner
 
 
-class PathStr(str):
-    pass
-
-
 # (function, arguments, None when they get past conversion, else the error and its text)
 CONVERSIONS = [
     *[("inspect", {"tolerance": v}, None)
-      for v in (1, 0.5, True, Floaty(), Indexy(), np.float32(0.1), np.int64(3))],
+      for v in (1, 0.5, True, FLOATY, INDEXY, np.float32(0.1), np.int64(3))],
     *[(f, {k: v}, None) for f, k in (("inspect", "shell"), ("audit", "step"))
-      for v in (None, 0.0, Indexy())],
+      for v in (None, 0.0, INDEXY)],
     *[("inspect", {"strict": v}, None) for v in (True, False, np.True_, np.bool_(False))],
-    ("detect_flip", {"dwi": PathStr("d.nii")}, None),
+    ("detect_flip", {"dwi": PATH_STR}, None),
     ("inspect", {"tolerance": None},
      (TypeError, "^argument 'tolerance': must be real number, not NoneType$")),
     ("inspect", {"tolerance": "0.5"},

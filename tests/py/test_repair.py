@@ -87,33 +87,23 @@ def test_recompute_bval_on_an_amplitude_encoded_multishell_table(tmp_path):
     scale = np.repeat([np.sqrt(1 / 3), np.sqrt(2 / 3), 1.0], 20)
     dirs = np.vstack([np.zeros((3, 3)), unit * scale[:, None]])
     bvec, bval = write_fsl(tmp_path, dirs, np.array([0.0] * 3 + [3000.0] * 60), "amp")
-    out = outputs(tmp_path)
-    summary = json.loads(_quorvex.recompute_bval(**out, bvec=bvec, bval=bval,
-                                                 provenance=str(tmp_path / "p.json")))
+    kw = {**outputs(tmp_path), "bvec": bvec, "bval": bval, "provenance": str(tmp_path / "p.json")}
+    dry = json.loads(_quorvex.recompute_bval(**kw, dry_run=True))
+    assert dry["outputs"] == [] and sorted(os.listdir(tmp_path)) == ["amp.bval", "amp.bvec"]
+    summary = json.loads(_quorvex.recompute_bval(**kw))
+    assert summary == {**dry, "outputs": [kw["out_bvec"], kw["out_bval"]]}
     assert list(summary) == ["b_nominal", "max_norm", "b_min", "b_max", "before", "after",
                              "outputs"]
+    assert (summary["b_min"], summary["b_max"]) == (pytest.approx(1000), 3000)
     assert summary["before"] == [{"nominal_b": 0.0, "count": 3},
                                  {"nominal_b": 3000.0, "count": 60}]
     assert [s["nominal_b"] for s in summary["after"]] == [0.0, 1000.0, 2000.0, 3000.0]
-    assert summary["outputs"] == [out["out_bvec"], out["out_bval"]]
-    written = read_bvec(out["out_bvec"])
-    np.testing.assert_allclose(np.linalg.norm(written[3:], axis=1), 1.0, atol=2e-6)
+    np.testing.assert_allclose(np.linalg.norm(read_bvec(kw["out_bvec"])[3:], axis=1), 1.0,
+                               atol=2e-6)
     with open(tmp_path / "p.json") as f:
         note = json.load(f)["notes"][0]
     assert note.startswith("recompute-bval: recovered b-values from amplitude-encoded bvecs "
                            "(b_nominal=3000, max |g|=1.0000)")
-
-
-def test_recompute_bval_dry_run_and_refusals(tmp_path):
-    dirs = np.array([[0, 0, 0], [1, 0, 0], [0, 0.5, 0]], float)
-    bvec, bval = write_fsl(tmp_path, dirs, np.array([0.0, 1000, 1000]), "two")
-    summary = json.loads(_quorvex.recompute_bval(**outputs(tmp_path), bvec=bvec, bval=bval,
-                                                 provenance=str(tmp_path / "p.json"),
-                                                 dry_run=True))
-    assert summary["outputs"] == [] and summary["b_min"] == 250.0
-    assert sorted(os.listdir(tmp_path)) == ["two.bval", "two.bvec"]
-    with pytest.raises(ValueError, match="^provide bvec and bval, or grad$"):
-        _quorvex.recompute_bval(**outputs(tmp_path), bvec=bvec)
     bvec, bval = write_fsl(tmp_path, np.zeros((3, 3)), np.zeros(3), "b0")
     with pytest.raises(ValueError, match="^no usable non-b0 shell for flip detection$"):
         _quorvex.recompute_bval(**outputs(tmp_path), bvec=bvec, bval=bval, dry_run=True)

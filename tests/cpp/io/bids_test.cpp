@@ -141,7 +141,7 @@ TEST(bids_test, derivatives_are_never_entered) {
   EXPECT_EQ(walked, std::vector<std::string>{dir.file("sub-02/derivatives")});
 }
 
-TEST(bids_test, runs_come_in_path_order) {
+TEST(bids_test, runs_come_in_path_order_and_empty_roots_give_none) {
   const quorvex_test::ScratchDir dir;
   for (const std::string base : {"a-b/x_dwi", "a/b/x_dwi", "a/x_dwi", "a/B_dwi", "a.b/x_dwi"})
     add_run(dir, base);
@@ -149,6 +149,10 @@ TEST(bids_test, runs_come_in_path_order) {
             (std::vector<std::string>{dir.file("a/B_dwi.nii.gz"), dir.file("a/b/x_dwi.nii.gz"),
                                       dir.file("a/x_dwi.nii.gz"), dir.file("a-b/x_dwi.nii.gz"),
                                       dir.file("a.b/x_dwi.nii.gz")}));
+  // A missing or plain-file root yields nothing.
+  EXPECT_TRUE(discover_ok(dir.file("absent")).empty());
+  EXPECT_TRUE(discover_ok(dir.write("file", "")).empty());
+  EXPECT_TRUE(discover_ok("").empty());
 }
 
 TEST(bids_test, mask_candidates_of_the_image_folder) {
@@ -168,13 +172,6 @@ TEST(bids_test, mask_candidates_of_the_image_folder) {
   EXPECT_EQ(runs[0].masks, (std::vector<std::string>{
                                folder + "Mask.NII.GZ", folder + "brain_mask.nii.gz",
                                folder + "linked_mask.nii", folder + "sub-01_desc-brain_MASK.nii"}));
-}
-
-TEST(bids_test, missing_or_plain_file_root_yields_nothing) {
-  const quorvex_test::ScratchDir dir;
-  EXPECT_TRUE(discover_ok(dir.file("absent")).empty());
-  EXPECT_TRUE(discover_ok(dir.write("file", "")).empty());
-  EXPECT_TRUE(discover_ok("").empty());
 }
 
 TEST(bids_test, link_cycles_end_and_other_links_are_followed) {
