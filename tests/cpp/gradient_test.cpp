@@ -20,13 +20,10 @@ GradientTable table(std::vector<Vec3> dirs, std::vector<double> bvals) {
 
 }  // namespace
 
-TEST(gradient_test, lengths_must_match) {
+TEST(gradient_test, lengths_must_match_and_the_threshold_itself_is_b0) {
   EXPECT_ERROR(GradientTable::create(std::vector<Vec3>(64), std::vector<double>(63)), TableMismatch,
                "gradient table mismatch: 64 directions but 63 b-values");
   EXPECT_TRUE(GradientTable::create({}, {}).has_value());
-}
-
-TEST(gradient_test, threshold_itself_is_b0) {
   const auto t = table({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 50, 50.0000001, 1000});
   EXPECT_EQ(t.b0_indices(50.0), (std::vector<std::size_t>{0, 1}));
 }
@@ -59,7 +56,7 @@ TEST(gradient_test, norm_stats) {
   EXPECT_TRUE(std::isnan(n.norm_mean));
 }
 
-TEST(gradient_test, normalized_zeroes_b0_and_tiny_directions) {
+TEST(gradient_test, normalized_and_recovered_tables) {
   const auto n = table({{3, 0, 4}, {0, 0, 0}, {1, 1, 1}, {1e-17, 0, 0}}, {1000, 1000, 0, 1000})
                      .normalized(50.0);
   EXPECT_EQ(n.directions()[0], (Vec3{0.6, 0.0, 0.8}));
@@ -67,9 +64,6 @@ TEST(gradient_test, normalized_zeroes_b0_and_tiny_directions) {
   EXPECT_EQ(n.directions()[2], (Vec3{0, 0, 0}));
   EXPECT_EQ(n.directions()[3], (Vec3{0, 0, 0}));
   EXPECT_EQ(n.bvals(), (std::vector<double>{1000, 1000, 0, 1000}));
-}
-
-TEST(gradient_test, recover_bvals_scales_by_squared_norm) {
   const auto r = table({{0, 0, 0}, {1, 0, 0}, {0, 0.5, 0}}, {0, 1000, 1000}).recover_bvals(50.0);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->table.bvals(), (std::vector<double>{0, 1000, 250}));

@@ -66,7 +66,7 @@ TEST(text_test, trim_and_lines) {
   EXPECT_EQ(lines, (std::vector<std::string>{"a", "b", "", "c"}));
 }
 
-TEST(text_test, clip_keeps_short_tokens_and_cuts_huge_ones_on_a_boundary) {
+TEST(text_test, messages_are_clipped_on_a_boundary_and_kept_on_one_line) {
   EXPECT_EQ(clip_for_message("abc"), "abc");
   const std::string huge(1 << 20, 'x');
   const std::string clipped = clip_for_message(huge);
@@ -77,9 +77,6 @@ TEST(text_test, clip_keeps_short_tokens_and_cuts_huge_ones_on_a_boundary) {
   for (int i = 0; i < 150; ++i)
     mixed += "\xC3\xA9";
   EXPECT_TRUE(is_valid_utf8(clip_for_message(mixed)));
-}
-
-TEST(text_test, one_line_replaces_controls_and_line_breaks) {
   EXPECT_EQ(one_line("j-"), "j-");
   EXPECT_EQ(one_line(std::string("a\nb\r\tc\x7F", 7)),
             "a\xEF\xBF\xBD"

@@ -320,21 +320,18 @@ TEST(volume_test, refused_headers_and_hostile_files) {
   }
 }
 
-TEST(volume_test, mask_rule_in_voxel_order) {
+TEST(volume_test, masks_and_masked_means) {
   // 2 x 2 x 1 grid in file order (x fastest): (0,0) (1,0) (0,1) (1,1).
   const ImageArray image =
       image_of({2, 2, 1}, {0.0F, 1.0F, 2.5F, std::numeric_limits<float>::quiet_NaN()});
   // Voxel order is x slowest: (0,0) (0,1) (1,0) (1,1).
   EXPECT_EQ(*quorvex_core::mask_from_volume(image), (Mask{false, true, true, true}));
-  const ImageArray dwi = image_of({1, 2, 2, 2}, {-1.0F, 0.0F, 0.0F, 0.0F, 9, 9, 9, 9});
-  EXPECT_EQ(*quorvex_core::mask_from_volume(dwi), (Mask{true, false, false, false}));
+  const ImageArray four_d = image_of({1, 2, 2, 2}, {-1.0F, 0.0F, 0.0F, 0.0F, 9, 9, 9, 9});
+  EXPECT_EQ(*quorvex_core::mask_from_volume(four_d), (Mask{true, false, false, false}));
   EXPECT_ERROR(quorvex_core::mask_from_volume(image_of({2, 2}, {1, 1, 1, 1})), Nifti,
                "NIfTI error: a mask image must be 3-D or 4-D, got 2-D");
   EXPECT_ERROR(quorvex_core::mask_from_volume(image_of({1, 1, 1, 1, 1}, {1})), Nifti,
                "NIfTI error: a mask image must be 3-D or 4-D, got 5-D");
-}
-
-TEST(volume_test, masked_means) {
   const std::vector<float> three{1.0F, 2.0F, 4.0F};
   const Mask none{false, false, false};
   const Mask first_two{true, true};
