@@ -122,15 +122,13 @@ const char* const no_runs = "no *_dwi NIfTI with sibling bvec/bval (or bvecs/bva
 
 }  // namespace
 
-TEST(bids_batch_test, run_names_and_output_folder) {
+TEST(bids_batch_test, run_names_output_folder_and_summary_text) {
   EXPECT_EQ(batch::run_name({"r/sub-01/dwi/sub-01_dwi.nii.gz", "", "", {}, {}}), "sub-01_dwi");
   EXPECT_EQ(batch::run_name({"r/\xFF/x_dwi.nii", "", "", {}, {}}), "x_dwi");
   EXPECT_EQ(batch::run_name({"r/x.nii", "", "", {}, {}}), "dwi");
   EXPECT_EQ(batch::output_folder("r"), "r/derivatives/quorvex");
   EXPECT_EQ(batch::output_folder("r/"), "r/derivatives/quorvex");
-}
-
-TEST(bids_batch_test, summary_keys_sorted_and_paths_displayed) {
+  // The summary's keys are sorted and its paths displayed.
   const std::vector<batch::BatchItem> items{{"b_dwi", "r/\xFF/b_dwi.nii", Status::Flag},
                                             {"a_dwi", "r/a_dwi.nii", Status::Pass}};
   EXPECT_EQ(batch::summary_json("r", 2, items, Status::Flag),
@@ -296,9 +294,7 @@ TEST(bids_batch_test, first_failing_run_stops_the_batch) {
   EXPECT_TRUE(fs::exists(folder + "a_dwi_report.json"));
   EXPECT_FALSE(fs::exists(folder + "c_dwi_report.json"));
   EXPECT_FALSE(fs::exists(folder + "dataset_summary.json"));
-}
-
-TEST(bids_batch_test, shared_layouts_stop_at_their_first_empty_image) {
+  // A shared layout stops at its first empty image.
   const fs::path layouts = fs::path(QUORVEX_SOURCE_DIR) / ".." / "shared" / "data" / "bids-layouts";
   if (!fs::is_directory(layouts)) GTEST_SKIP() << "../shared/data/bids-layouts is not present";
   // The layouts are read-only data: the batch runs over a copy so its outputs land in scratch.

@@ -32,7 +32,7 @@ std::string sample(Layout layout) {
 
 }  // namespace
 
-TEST(json_test, compact_and_pretty_layouts) {
+TEST(json_test, layouts_string_escapes_and_ill_formed_utf8) {
   EXPECT_EQ(sample(Layout::Compact),
             R"({"schema_version":1,"scheme":{"directions":[[1.0,-0.0,null]],"bvals":[]},)"
             R"("notes":["a \"b\"\n"],"empty":{},"flag":false,"label":null})");
@@ -57,10 +57,8 @@ TEST(json_test, compact_and_pretty_layouts) {
             "  \"flag\": false,\n"
             "  \"label\": null\n"
             "}");
-}
-
-// Ill-formed UTF-8 (found by the JSON fuzzer) used to make the whole document unparseable.
-TEST(json_test, string_escapes_and_ill_formed_utf8) {
+  // String escapes; ill-formed UTF-8 (found by the JSON fuzzer) used to make the whole document
+  // unparseable.
   const struct {
     std::string text;
     std::string json;

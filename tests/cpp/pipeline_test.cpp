@@ -10,7 +10,7 @@
 
 using namespace quorvex_core;
 
-TEST(pipeline_test, scheme_report_and_shell_counts) {
+TEST(pipeline_test, scheme_report_shell_counts_and_the_low_mask_fa_note) {
   EXPECT_EQ(pipeline::shell_counts({2000, 0, 1000, 1000}, 50, 0.05),
             (std::vector<std::pair<double, std::uint64_t>>{{0, 1}, {1000, 2}, {2000, 1}}));
   const auto table =
@@ -25,9 +25,6 @@ TEST(pipeline_test, scheme_report_and_shell_counts) {
   const Report empty = pipeline::scheme_report(*GradientTable::create({}, {}), {}, {});
   EXPECT_TRUE(empty.shells->shells.empty());
   EXPECT_EQ(empty.norm_stats->non_b0_count, 0U);
-}
-
-TEST(pipeline_test, low_mask_fa_note_only_strictly_between_zero_and_the_bound) {
   const auto notes = [](std::optional<double> fa) {
     Report report = Report::create({});
     if (fa) {

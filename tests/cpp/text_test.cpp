@@ -36,7 +36,7 @@ TEST(text_test, utf8_validation_and_display_text) {
   EXPECT_EQ(display_text("\xC3\xA9"), "\xC3\xA9");
 }
 
-TEST(text_test, every_unicode_white_space_separates_tokens) {
+TEST(text_test, tokens_lines_and_trimming_split_on_every_unicode_white_space) {
   const char* separators[] = {"\t",           "\n",           "\v",
                               "\f",           "\r",           " ",
                               "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80",
@@ -52,9 +52,7 @@ TEST(text_test, every_unicode_white_space_separates_tokens) {
     const std::string text = std::string("1") + not_sep + "2";
     EXPECT_EQ(tokens(text).size(), 1U) << not_sep;
   }
-}
-
-TEST(text_test, trim_and_lines) {
+  // Trimming and lines.
   EXPECT_EQ(trim_whitespace("\xE3\x80\x80 # x \t"), "# x");
   EXPECT_EQ(trim_whitespace("  \xC3\xA9 "), "\xC3\xA9");
   EXPECT_EQ(trim_whitespace(" \t "), "");

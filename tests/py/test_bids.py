@@ -195,7 +195,7 @@ def test_each_process_runs_its_share_of_the_pool_threads(tmp_path, run_image):
     assert counts[1] - counts[cores] == cores - 1
 
 
-def test_entries_are_plain_picklable_values(tmp_path, run_image):
+def test_entries_are_plain_picklable_values_and_malformed_ones_are_refused(tmp_path, run_image):
     add_run(tmp_path, "sub-01/dwi/sub-01_dwi", run_image)
     (tmp_path / "sub-01/dwi/sub-01_dwi.json").write_text("{}")
     out_dir, entries = _ext.discover(str(tmp_path))
@@ -203,6 +203,14 @@ def test_entries_are_plain_picklable_values(tmp_path, run_image):
     assert out_dir == str(tmp_path / "derivatives" / "quorvex")
     assert entries == [(base + ".nii.gz", base + ".bvec", base + ".bval", (), base + ".json")]
     assert _ext.run_name(entries[0]) == "sub-01_dwi"
+    with pytest.raises(TypeError, match="^argument 'entry': expected a run"):
+        _ext.run_name(("a", "b"))
+    with pytest.raises(TypeError, match="^argument 'entry': 'int' object is not an instance"):
+        _ext.run_name((1, "b", "c", (), None))
+    with pytest.raises(ValueError, match="^a run status is PASS, WARN or FLAG, not 'OK'$"):
+        _ext.write_summary(str(tmp_path), [("a_dwi", "a_dwi.nii", "OK")])
+    with pytest.raises(ValueError, match="^workers must be a whole number of at least 1"):
+        _ext.set_worker_limit(0)
 
 
 def test_undecodable_folder_is_read_by_its_bytes(tmp_path, run_image):
@@ -217,14 +225,3 @@ def test_undecodable_folder_is_read_by_its_bytes(tmp_path, run_image):
     assert json.loads(answer)["results"][0]["dwi"] == shown
     report = json.loads((tmp_path / "derivatives/quorvex/sub-01_dwi_report.json").read_text())
     assert report["inputs"][0]["path"] == shown[: -len(".nii.gz")] + ".bvec"
-
-
-def test_malformed_arguments(tmp_path):
-    with pytest.raises(TypeError, match="^argument 'entry': expected a run"):
-        _ext.run_name(("a", "b"))
-    with pytest.raises(TypeError, match="^argument 'entry': 'int' object is not an instance"):
-        _ext.run_name((1, "b", "c", (), None))
-    with pytest.raises(ValueError, match="^a run status is PASS, WARN or FLAG, not 'OK'$"):
-        _ext.write_summary(str(tmp_path), [("a_dwi", "a_dwi.nii", "OK")])
-    with pytest.raises(ValueError, match="^workers must be a whole number of at least 1"):
-        _ext.set_worker_limit(0)

@@ -1,6 +1,7 @@
 """inspect() and audit() without an image: which table is read, and the options reaching the
 scheme report. The report's rules are the C++ suite's."""
 
+import inspect
 import json
 
 import nibabel as nib
@@ -46,9 +47,14 @@ def test_report_layout_and_audit_without_an_image(tmp_path):
     assert without_timestamp(_quorvex.audit(bvec, bval, mask=str(mask))) == plain
 
 
-def test_thresholds_and_tolerances_are_passed_on(tmp_path):
+def test_thresholds_and_tolerances_are_passed_on_and_the_defaults_are_the_printed_ones(tmp_path):
     bvec, bval = write_fsl(tmp_path, np.array([[0, 0, 0], [1, 0, 0], [0, 1.2, 0]]),
                            np.array([60, 1000, 1100]))
+    r = json.loads(_quorvex.inspect(bvec=bvec, bval=bval))
+    defaults = inspect.signature(_quorvex.inspect).parameters
+    assert r["shells"]["b0_threshold"] == defaults["b0_threshold"].default
+    assert r["shells"]["tolerance"] == defaults["tolerance"].default
+    assert r["norm_stats"]["tolerance"] == defaults["norm_tolerance"].default
     r = json.loads(_quorvex.inspect(bvec=bvec, bval=bval, b0_threshold=100, tolerance=0.2,
                                     norm_tolerance=0.25))
     assert r["shells"]["b0_threshold"] == 100.0 and r["shells"]["tolerance"] == 0.2

@@ -27,7 +27,7 @@ TEST(table_loader_test, fsl_pair_errors_in_order) {
                "failed to parse " + wrong + ": bvec shape does not match the b-value count");
 }
 
-TEST(table_loader_test, fsl_records_bvec_then_bval) {
+TEST(table_loader_test, tables_record_their_files_and_format_and_unreadable_files_fail) {
   const quorvex_test::ScratchDir dir;
   const std::string bvec = dir.write("a.bvec", "0 1\n0 0\n0 0\n");
   const std::string bval = dir.write("a.bval", "0 1000\n");
@@ -39,17 +39,13 @@ TEST(table_loader_test, fsl_records_bvec_then_bval) {
   EXPECT_EQ(loaded->inputs[1].path, bval);
   EXPECT_EQ(loaded->table.size(), 2U);
   EXPECT_EQ(loaded->format, quorvex_core::InputFormat::Fsl);
-}
-
-TEST(table_loader_test, mrtrix_file_empty_file_and_unreadable_files) {
-  const quorvex_test::ScratchDir dir;
   const std::string grad = dir.write("only_comments.b", "# a\n\n   # b\n");
-  const auto loaded = load_mrtrix(grad);
-  ASSERT_TRUE(loaded.has_value());
-  EXPECT_EQ(loaded->table.size(), 0U);
-  ASSERT_EQ(loaded->inputs.size(), 1U);
-  EXPECT_EQ(loaded->inputs[0].path, grad);
-  EXPECT_EQ(loaded->format, quorvex_core::InputFormat::Mrtrix);
+  const auto empty = load_mrtrix(grad);
+  ASSERT_TRUE(empty.has_value());
+  EXPECT_EQ(empty->table.size(), 0U);
+  ASSERT_EQ(empty->inputs.size(), 1U);
+  EXPECT_EQ(empty->inputs[0].path, grad);
+  EXPECT_EQ(empty->format, quorvex_core::InputFormat::Mrtrix);
   // Missing, folder, FIFO and device refusals through every reader are test_hostile's; /dev/zero
   // would never end.
   EXPECT_ERROR(load_fsl(dir.write("t.bvec", "1\n0\n0\n"), "/dev/zero"), Io,

@@ -46,7 +46,7 @@ std::vector<bids::DwiEntry> discover_ok(const std::string& root) {
 
 }  // namespace
 
-TEST(bids_test, nifti_base_naming_rules) {
+TEST(bids_test, naming_rules_path_order_and_join) {
   const std::vector<std::pair<std::string, std::optional<std::string>>> cases{
       {"sub-01/dwi/sub-01_dwi.nii.gz", "sub-01/dwi/sub-01_dwi"},
       {"sub-01/dwi/sub-01_dwi.nii", "sub-01/dwi/sub-01_dwi"},
@@ -63,9 +63,7 @@ TEST(bids_test, nifti_base_naming_rules) {
   };
   for (const auto& [path, base] : cases)
     EXPECT_EQ(bids::nifti_base(path), base) << path;
-}
-
-TEST(bids_test, path_order_is_component_wise_bytes_and_join_adds_one_separator) {
+  // Paths order component-wise by bytes; join adds one separator.
   std::vector<std::string> paths{"a-b", "a/b/c", "a.b/x", "a/b", "B", "a", "\xC3\xA9", "a/b-c"};
   std::sort(paths.begin(), paths.end(), bids::path_less);
   EXPECT_EQ(paths, (std::vector<std::string>{"B", "a", "a/b", "a/b/c", "a/b-c", "a-b", "a.b/x",
