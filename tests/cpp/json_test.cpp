@@ -32,7 +32,7 @@ std::string sample(Layout layout) {
 
 }  // namespace
 
-TEST(json_test, layouts_string_escapes_and_ill_formed_utf8) {
+TEST(json_test, layouts_escapes_and_a_failed_write) {
   EXPECT_EQ(sample(Layout::Compact),
             R"({"schema_version":1,"scheme":{"directions":[[1.0,-0.0,null]],"bvals":[]},)"
             R"("notes":["a \"b\"\n"],"empty":{},"flag":false,"label":null})");
@@ -78,9 +78,7 @@ TEST(json_test, layouts_string_escapes_and_ill_formed_utf8) {
     quorvex_core::json::append_string(out, c.text);
     EXPECT_EQ(out, c.json);
   }
-}
-
-TEST(json_test, failed_document_write_is_a_json_error) {
+  // A failed document write is a JSON error.
   EXPECT_ERROR(quorvex_core::json::write_document("/nonexistent/dir/report.json", "{}"), Io,
                "I/O error: No such file or directory (os error 2)");
   struct stat info {};
