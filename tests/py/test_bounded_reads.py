@@ -31,11 +31,6 @@ def zero_member(prefix, mib):
             + struct.pack("<II", 0, size & 0xFFFFFFFF))
 
 
-def run_child(code, *args):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
-                          capture_output=True, text=True, timeout=120)
-
-
 @pytest.mark.parametrize("tail", ["bomb member", "sparse padding"])
 def test_nothing_after_the_image_member_is_inflated_or_held(tmp_path, tail):
     plain = tmp_path / "plain.nii"
@@ -49,13 +44,13 @@ def test_nothing_after_the_image_member_is_inflated_or_held(tmp_path, tail):
     tables = table(tmp_path)
     want = outcome(lambda: _quorvex.audit(dwi=str(plain), **tables))
     # In a fresh process, so that its peak memory is this read's alone.
-    child = run_child("""
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent("""
         import json, resource, sys, _quorvex
         report = json.loads(_quorvex.audit(dwi=sys.argv[1], bvec=sys.argv[2], bval=sys.argv[3]))
         report.pop("timestamp")
         print(json.dumps(report))
         print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
-    """, path, tables["bvec"], tables["bval"])
+    """), str(path), tables["bvec"], tables["bval"]], capture_output=True, text=True, timeout=120)
     assert child.returncode == 0, child.stderr
     got, peak_kib = child.stdout.splitlines()
     want.pop("timestamp")
