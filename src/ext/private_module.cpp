@@ -10,7 +10,9 @@
 
 #include <array>
 #include <cmath>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -245,6 +247,18 @@ PyObject* set_worker_limit(const Arguments& args) {
   return PyBool_FromLong(core::pool::set_worker_limit(static_cast<std::size_t>(workers)) ? 1 : 0);
 }
 
+// Throws inside the call boundary, so that a test can see how a fault of the core surfaces.
+PyObject* fault_probe(const Arguments& args) {
+  PyObject* kind = args.object("kind");
+  if (PyUnicode_Check(kind) && PyUnicode_CompareWithASCIIString(kind, "exception") == 0) {
+    throw std::runtime_error("fault probe: a stray exception");
+  }
+  if (PyUnicode_Check(kind) && PyUnicode_CompareWithASCIIString(kind, "bad_alloc") == 0) {
+    throw std::bad_alloc();
+  }
+  return raise_value_error("kind is 'exception' or 'bad_alloc'");
+}
+
 }  // namespace bodies
 
 using params::b0_threshold;
@@ -282,6 +296,7 @@ constexpr std::array option_params{
     flag("strict"), norm_tolerance, flag("confirmed"),
 };
 constexpr std::array worker_limit_params{params::required_number("workers")};
+constexpr std::array fault_probe_params{required_object("kind")};
 
 Signature discover{
     "discover", discover_params,
@@ -311,6 +326,10 @@ Signature set_worker_limit{
     "Caps this process's voxel-parallel worker pool before its first use; False when the\n"
     "pool already exists (its size then stays)."};
 
+Signature fault_probe{"_fault_probe", fault_probe_params,
+                      "For tests: throws a stray C++ exception ('exception') or std::bad_alloc\n"
+                      "('bad_alloc') inside the call boundary."};
+
 Signature confirm_flip_signature{
     "confirm_flip", confirm_flip_params,
     "The confirmed flip verdict of one subject (tracking over the 24 antipodal candidate\n"
@@ -326,7 +345,7 @@ Signature repair_confirmed_signature{
     "(report, confirmed, status): a repair whose transform the confirmed verdict decides;\n"
     "nothing is written unless it is FLAG (or WARN with force_repair)."};
 
-const std::array<Function, 10> table{{
+const std::array<Function, 11> table{{
     {"confirm_flip",
      fast_call<confirm_flip_signature, interruptible<quorvex_ext::bodies::confirm_flip>>(),
      fast_flags, &confirm_flip_signature},
@@ -346,6 +365,7 @@ const std::array<Function, 10> table{{
      &check_options},
     {"set_worker_limit", fast_call<set_worker_limit, bodies::set_worker_limit>(), fast_flags,
      &set_worker_limit},
+    {"_fault_probe", fast_call<fault_probe, bodies::fault_probe>(), fast_flags, &fault_probe},
 }};
 
 ModuleSpec& spec() {

@@ -34,7 +34,7 @@ Vec3 at_angle_from_x(double degrees) {
 
 }  // namespace
 
-TEST(angular_test, six_axis_scheme_is_rank_deficient_with_antipodal_pairs) {
+TEST(angular_test, six_axis_scheme_is_rank_deficient_with_antipodal_pairs_and_b0_has_none) {
   const auto summary =
       analyze(shell_of({{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {-1, 0, 0}, {0, -1, 0}, {0, 0, -1}}), 50.0,
               0.05, 5.0);
@@ -48,6 +48,7 @@ TEST(angular_test, six_axis_scheme_is_rank_deficient_with_antipodal_pairs) {
     EXPECT_TRUE(pair.antipodal);
     EXPECT_EQ(pair.j, pair.i + 3);
   }
+  EXPECT_TRUE(analyze(shell_of({{0, 0, 0}, {1, 0, 0}}, 0.0), 50.0, 0.05, 5.0).shells.empty());
 }
 
 TEST(angular_test, direction_count_flags_and_condition_number) {
@@ -89,7 +90,7 @@ TEST(angular_test, duplicate_angle_threshold) {
   EXPECT_TRUE(opposite[0].antipodal);
 }
 
-TEST(angular_test, energy_counts_direct_and_antipodal_charges) {
+TEST(angular_test, energy_and_unnormalised_directions) {
   // Two orthogonal directions: |a-b| = |a+b| = sqrt(2), so the energy is 2/sqrt(2).
   const auto s = analyze(shell_of({{1, 0, 0}, {0, 1, 0}}), 50.0, 0.05, 5.0).shells[0];
   EXPECT_NEAR(s.electrostatic_energy, std::sqrt(2.0), 1e-12);
@@ -97,13 +98,6 @@ TEST(angular_test, energy_counts_direct_and_antipodal_charges) {
   const auto same = analyze(shell_of({{1, 0, 0}, {1, 0, 0}}), 50.0, 0.05, 5.0).shells[0];
   EXPECT_NEAR(same.electrostatic_energy, 1e9 + 0.5, 1e-3);
   EXPECT_EQ(analyze(shell_of({{1, 0, 0}}), 50.0, 0.05, 5.0).shells[0].electrostatic_energy, 0.0);
-}
-
-TEST(angular_test, b0_only_table_has_no_shells) {
-  EXPECT_TRUE(analyze(shell_of({{0, 0, 0}, {1, 0, 0}}, 0.0), 50.0, 0.05, 5.0).shells.empty());
-}
-
-TEST(angular_test, unnormalised_directions_are_judged_by_their_axes) {
   auto dirs = spiral(30);
   auto scaled = dirs;
   for (auto& d : scaled)

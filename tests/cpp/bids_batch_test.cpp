@@ -122,36 +122,22 @@ const char* const no_runs = "no *_dwi NIfTI with sibling bvec/bval (or bvecs/bva
 
 }  // namespace
 
-TEST(bids_batch_test, run_names_and_output_folder) {
+TEST(bids_batch_test, run_names_output_folder_and_summary_text) {
   EXPECT_EQ(batch::run_name({"r/sub-01/dwi/sub-01_dwi.nii.gz", "", "", {}, {}}), "sub-01_dwi");
   EXPECT_EQ(batch::run_name({"r/\xFF/x_dwi.nii", "", "", {}, {}}), "x_dwi");
   EXPECT_EQ(batch::run_name({"r/x.nii", "", "", {}, {}}), "dwi");
   EXPECT_EQ(batch::output_folder("r"), "r/derivatives/quorvex");
   EXPECT_EQ(batch::output_folder("r/"), "r/derivatives/quorvex");
-}
-
-TEST(bids_batch_test, summary_keys_sorted_and_paths_displayed) {
+  // The summary's keys are sorted and its paths displayed (its layout is json_test's).
   const std::vector<batch::BatchItem> items{{"b_dwi", "r/\xFF/b_dwi.nii", Status::Flag},
                                             {"a_dwi", "r/a_dwi.nii", Status::Pass}};
-  EXPECT_EQ(batch::summary_json("r", 2, items, Status::Flag),
-            "{\n"
-            "  \"bids_root\": \"r\",\n"
-            "  \"n_datasets\": 2,\n"
-            "  \"results\": [\n"
-            "    {\n"
-            "      \"dwi\": \"r/\xEF\xBF\xBD/b_dwi.nii\",\n"
-            "      \"name\": \"b_dwi\",\n"
-            "      \"status\": \"FLAG\"\n"
-            "    },\n"
-            "    {\n"
-            "      \"dwi\": \"r/a_dwi.nii\",\n"
-            "      \"name\": \"a_dwi\",\n"
-            "      \"status\": \"PASS\"\n"
-            "    }\n"
-            "  ],\n"
-            "  \"status\": \"FLAG\",\n"
-            "  \"tool\": \"quorvex\"\n"
-            "}");
+  EXPECT_EQ(
+      nlohmann::ordered_json::parse(batch::summary_json("r", 2, items, Status::Flag)).dump(),
+      R"({"bids_root":"r","n_datasets":2,"results":[{"dwi":"r/)"
+      "\xEF\xBF\xBD"
+      R"(/b_dwi.nii","name":"b_dwi",)"
+      R"("status":"FLAG"},{"dwi":"r/a_dwi.nii","name":"a_dwi","status":"PASS"}],"status":"FLAG",)"
+      R"("tool":"quorvex"})");
 }
 
 TEST(bids_batch_test, first_mask_on_the_image_grid_is_used_and_recorded) {
@@ -229,11 +215,12 @@ TEST(bids_batch_test, datasets_without_runs) {
   data.write("sub-01/dwi/sub-01_dwi.bvec", bvec_text());
   for (const std::string& root : {data.root(), data.path("absent"), data.path("sub-01")}) {
     EXPECT_EQ(batch::run(root, default_options()).error(), no_runs + root);
+    EXPECT_EQ(batch::prepare(root).error(), no_runs + root);
   }
   EXPECT_EQ(batch::run("r\xFF", default_options()).error(), std::string(no_runs) + "r\xEF\xBF\xBD");
 }
 
-TEST(bids_batch_test, batch_writes_reports_and_summary_in_discovery_order) {
+TEST(bids_batch_test, batch_and_its_steps_write_reports_and_summary_in_discovery_order) {
   const Dataset data;
   const std::string second = data.add_run("sub-02/dwi/sub-02_dwi");
   const std::string first = data.add_run("sub-01/dwi/sub-01_dwi");
@@ -242,30 +229,45 @@ TEST(bids_batch_test, batch_writes_reports_and_summary_in_discovery_order) {
   data.add_run("derivatives/quorvex/old_dwi");
   const auto outcome = batch::run(data.root(), default_options());
   ASSERT_TRUE(outcome.has_value()) << outcome.error();
-  const std::string folder = data.path("derivatives/quorvex");
-  EXPECT_EQ(outcome->summary_path, folder + "/dataset_summary.json");
+  const std::string folder = data.path("derivatives/quorvex/");
+  EXPECT_EQ(outcome->summary_path, folder + "dataset_summary.json");
   ASSERT_EQ(outcome->items.size(), 3U);
   EXPECT_EQ(outcome->items[0].dwi, first);
   EXPECT_EQ(outcome->items[1].dwi, third);
   EXPECT_EQ(outcome->items[2].dwi, second);
   EXPECT_EQ(outcome->items[2].name, "sub-02_dwi");
-  Status highest = Status::Pass;
-  for (const auto& item : outcome->items)
-    highest = std::max(highest, item.status);
-  EXPECT_EQ(outcome->status, highest);
-  EXPECT_EQ(quorvex_test::read_all(outcome->summary_path),
-            batch::summary_json(data.root(), 3, outcome->items, outcome->status));
+  const std::string summary = quorvex_test::read_all(outcome->summary_path);
+  EXPECT_EQ(summary, batch::summary_json(data.root(), 3, outcome->items, outcome->status));
   // Two runs named sub-01_dwi share one report file; the later one is written last.
-  const auto report = read_json(folder + "/sub-01_dwi_report.json");
-  EXPECT_EQ(report["inputs"][0]["path"], data.path("sub-01-x/dwi/sub-01_dwi.bvec"));
-  EXPECT_TRUE(fs::exists(folder + "/sub-02_dwi_report.json"));
-  EXPECT_FALSE(fs::exists(folder + "/old_dwi_report.json"));
+  EXPECT_EQ(read_json(folder + "sub-01_dwi_report.json")["inputs"][0]["path"],
+            data.path("sub-01-x/dwi/sub-01_dwi.bvec"));
+  EXPECT_TRUE(fs::exists(folder + "sub-02_dwi_report.json"));
+  EXPECT_FALSE(fs::exists(folder + "old_dwi_report.json"));
 
-  // A second batch replaces the outputs.
+  // The steps one by one, the runs audited last to first as other processes might finish them,
+  // replace the outputs with the batch's own.
   data.write("derivatives/quorvex/dataset_summary.json", "stale");
-  ASSERT_TRUE(batch::run(data.root(), default_options()).has_value());
+  const auto dataset = batch::prepare(data.root());
+  ASSERT_TRUE(dataset.has_value()) << dataset.error();
+  EXPECT_EQ(dataset->folder, data.path("derivatives/quorvex"));
+  std::vector<batch::BatchItem> items(dataset->entries.size());
+  for (std::size_t k = items.size(); k-- > 0;) {
+    const auto& entry = dataset->entries[k];
+    const auto status =
+        batch::audit_entry(dataset->folder, entry, batch::run_name(entry), default_options());
+    ASSERT_TRUE(status.has_value()) << status.error();
+    items[k] = {batch::run_name(entry), entry.dwi, *status};
+  }
+  const auto finished = batch::finish(data.root(), items.size(), items);
+  ASSERT_TRUE(finished.has_value()) << finished.error();
+  EXPECT_EQ(finished->summary_path, outcome->summary_path);
+  EXPECT_EQ(quorvex_test::read_all(finished->summary_path), summary);
+  // The dataset's status is its highest.
+  items[0].status = Status::Warn;
+  items[2].status = Status::Flag;
+  EXPECT_EQ(batch::finish(data.root(), items.size(), items)->status, Status::Flag);
   EXPECT_EQ(quorvex_test::read_all(outcome->summary_path),
-            batch::summary_json(data.root(), 3, outcome->items, outcome->status));
+            batch::summary_json(data.root(), 3, items, Status::Flag));
 }
 
 TEST(bids_batch_test, first_failing_run_stops_the_batch) {
@@ -280,9 +282,7 @@ TEST(bids_batch_test, first_failing_run_stops_the_batch) {
   EXPECT_TRUE(fs::exists(folder + "a_dwi_report.json"));
   EXPECT_FALSE(fs::exists(folder + "c_dwi_report.json"));
   EXPECT_FALSE(fs::exists(folder + "dataset_summary.json"));
-}
-
-TEST(bids_batch_test, shared_layouts_stop_at_their_first_empty_image) {
+  // A shared layout stops at its first empty image.
   const fs::path layouts = fs::path(QUORVEX_SOURCE_DIR) / ".." / "shared" / "data" / "bids-layouts";
   if (!fs::is_directory(layouts)) GTEST_SKIP() << "../shared/data/bids-layouts is not present";
   // The layouts are read-only data: the batch runs over a copy so its outputs land in scratch.
@@ -296,7 +296,7 @@ TEST(bids_batch_test, shared_layouts_stop_at_their_first_empty_image) {
   EXPECT_TRUE(fs::is_empty(dir.file("ds000117/derivatives/quorvex")));
 }
 
-TEST(bids_batch_test, output_failures_give_the_system_text) {
+TEST(bids_batch_test, output_and_listing_failures_give_the_system_text) {
   const Dataset data;
   data.add_run("sub-01/sub-01_dwi");
   // The summary's place is taken by a folder: every run report is still written.
@@ -308,87 +308,17 @@ TEST(bids_batch_test, output_failures_give_the_system_text) {
   blocked.add_run("sub-01/sub-01_dwi");
   blocked.write("derivatives", "a file where the output folder should go");
   EXPECT_EQ(batch::run(blocked.root(), default_options()).error(), "Not a directory (os error 20)");
-}
-
-TEST(bids_batch_test, unlistable_folder_gives_the_system_text) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not stop root from listing a folder";
-  const Dataset data;
-  data.add_run("a/a_dwi");
-  data.write("z/locked/x", "");
-  ASSERT_EQ(::chmod(data.path("z/locked").c_str(), 0), 0);
-  EXPECT_EQ(batch::run(data.root(), default_options()).error(), "Permission denied (os error 13)");
-  EXPECT_FALSE(fs::exists(data.path("derivatives")));
-  ASSERT_EQ(::chmod(data.path("z/locked").c_str(), 0700), 0);
-}
-
-TEST(bids_batch_test, steps_in_any_order_give_the_batch_outputs) {
-  const Dataset data;
-  data.add_run("sub-01/dwi/sub-01_dwi");
-  data.add_run("sub-02/dwi/sub-02_dwi");
-  data.add_run("sub-03/dwi/sub-03_dwi");
-  const auto whole = batch::run(data.root(), default_options());
-  ASSERT_TRUE(whole.has_value()) << whole.error();
-  const std::string summary = quorvex_test::read_all(whole->summary_path);
-  const std::string folder = data.path("derivatives/quorvex/");
-  const std::string first_report = quorvex_test::read_all(folder + "sub-01_dwi_report.json");
-  fs::remove_all(data.path("derivatives"));
-
-  // Audited last to first, as other processes might finish them, then put back in order.
-  const auto dataset = batch::prepare(data.root());
-  ASSERT_TRUE(dataset.has_value()) << dataset.error();
-  EXPECT_EQ(dataset->folder, data.path("derivatives/quorvex"));
-  EXPECT_TRUE(fs::is_directory(dataset->folder));
-  std::vector<batch::BatchItem> items(dataset->entries.size());
-  for (std::size_t k = items.size(); k-- > 0;) {
-    const auto& entry = dataset->entries[k];
-    const auto status =
-        batch::audit_entry(dataset->folder, entry, batch::run_name(entry), default_options());
-    ASSERT_TRUE(status.has_value()) << status.error();
-    items[k] = {batch::run_name(entry), entry.dwi, *status};
-  }
-  const auto outcome = batch::finish(data.root(), dataset->entries.size(), std::move(items));
-  ASSERT_TRUE(outcome.has_value()) << outcome.error();
-  EXPECT_EQ(outcome->summary_path, whole->summary_path);
-  EXPECT_EQ(outcome->status, whole->status);
-  ASSERT_EQ(outcome->items.size(), whole->items.size());
-  for (std::size_t k = 0; k < outcome->items.size(); ++k) {
-    EXPECT_EQ(outcome->items[k].dwi, whole->items[k].dwi);
-    EXPECT_EQ(outcome->items[k].name, whole->items[k].name);
-    EXPECT_EQ(outcome->items[k].status, whole->items[k].status);
-  }
-  EXPECT_EQ(quorvex_test::read_all(outcome->summary_path), summary);
-  // The report differs from the batch's only in its time stamp.
-  auto report = read_json(folder + "sub-01_dwi_report.json");
-  auto expected = nlohmann::json::parse(first_report);
-  report.erase("timestamp");
-  expected.erase("timestamp");
-  EXPECT_EQ(report, expected);
-}
-
-TEST(bids_batch_test, prepare_fails_as_the_batch_does) {
-  const Dataset empty;
-  EXPECT_EQ(batch::prepare(empty.root()).error(), no_runs + empty.root());
-  const Dataset blocked;
-  blocked.add_run("sub-01/sub-01_dwi");
-  blocked.write("derivatives", "a file where the output folder should go");
   EXPECT_EQ(batch::prepare(blocked.root()).error(), "Not a directory (os error 20)");
-  EXPECT_EQ(batch::prepare(blocked.root()).error(),
-            batch::run(blocked.root(), default_options()).error());
-}
 
-TEST(bids_batch_test, finish_takes_the_highest_status_and_reports_write_failures) {
-  const Dataset data;
-  ASSERT_TRUE(fs::create_directories(data.path("derivatives/quorvex")));
-  std::vector<batch::BatchItem> items{{"a_dwi", "a/a_dwi.nii", Status::Flag},
-                                      {"b_dwi", "b/b_dwi.nii", Status::Warn}};
-  const auto outcome = batch::finish(data.root(), 2, items);
-  ASSERT_TRUE(outcome.has_value()) << outcome.error();
-  EXPECT_EQ(outcome->status, Status::Flag);
-  EXPECT_EQ(quorvex_test::read_all(outcome->summary_path),
-            batch::summary_json(data.root(), 2, items, Status::Flag));
-  fs::remove(outcome->summary_path);
-  ASSERT_TRUE(fs::create_directories(outcome->summary_path));
-  EXPECT_EQ(batch::finish(data.root(), 2, items).error(), "Is a directory (os error 21)");
+  if (::geteuid() == 0) return;  // permissions do not stop root from listing a folder
+  const Dataset locked;
+  locked.add_run("a/a_dwi");
+  locked.write("z/locked/x", "");
+  ASSERT_EQ(::chmod(locked.path("z/locked").c_str(), 0), 0);
+  EXPECT_EQ(batch::run(locked.root(), default_options()).error(),
+            "Permission denied (os error 13)");
+  EXPECT_FALSE(fs::exists(locked.path("derivatives")));
+  ASSERT_EQ(::chmod(locked.path("z/locked").c_str(), 0700), 0);
 }
 
 // A link planted in the dataset must not carry any output out of it: the link target outside

@@ -7,7 +7,7 @@
 
 using namespace quorvex_core;
 
-TEST(candidate_test, fixed_order_labels_and_identity) {
+TEST(candidate_test, fixed_order_labels_and_matrices) {
   const auto all = all_candidates();
   ASSERT_EQ(all.size(), 48U);
   const char* first_eight[] = {"+x+y+z", "-x+y+z", "+x-y+z", "-x-y+z",
@@ -25,9 +25,6 @@ TEST(candidate_test, fixed_order_labels_and_identity) {
   EXPECT_EQ(labels.size(), 48U);
   EXPECT_EQ(identities, 1);
   EXPECT_TRUE(all[0].is_identity);
-}
-
-TEST(candidate_test, matrices_follow_their_labels) {
   // (M g)_r = s_r * g[p_r]: "+y+x+z" swaps the first two components, "-x+y+z" mirrors x.
   const Vec3 g{1.0, 2.0, 3.0};
   for (const Candidate& c : all_candidates()) {
@@ -39,7 +36,6 @@ TEST(candidate_test, matrices_follow_their_labels) {
     }
   }
   // Each candidate's negation is the same permutation with the complementary sign code.
-  const auto all = all_candidates();
   for (std::size_t i = 0; i < 48; ++i) {
     const std::size_t antipode = 8 * (i / 8) + (7 - i % 8);
     for (std::size_t r = 0; r < 3; ++r) {

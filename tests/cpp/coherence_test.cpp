@@ -18,20 +18,32 @@ std::vector<Vec3> uniform(const Vec3& v) {
 
 }  // namespace
 
-TEST(coherence_test, uniform_field_loses_only_the_probes_leaving_the_grid) {
+TEST(coherence_test, exact_scores_of_small_fields) {
+  // A uniform field loses only the probes leaving the grid.
   const Mask all(1000, true);
   const auto score = coherence_index(cube, uniform({1, 0, 0}), all, 1.0);
   EXPECT_EQ(score.n_samples, 1800U);
   EXPECT_DOUBLE_EQ(score.coherence, 0.9);
-}
-
-TEST(coherence_test, empty_mask_and_zero_vectors_add_nothing) {
+  // An empty mask and zero vectors add nothing.
   const auto none = coherence_index(cube, uniform({1, 0, 0}), Mask(1000, false), 1.0);
   EXPECT_EQ(none.coherence, 0.0);
   EXPECT_EQ(none.n_samples, 0U);
   const auto zeros = coherence_index(cube, uniform({0, 0, 0}), Mask(1000, true), 1.0);
   EXPECT_EQ(zeros.coherence, 0.0);
   EXPECT_EQ(zeros.n_samples, 0U);
+  // One voxel at the centre points along x; its +x neighbour is perpendicular, its -x
+  // neighbour parallel. A step of exactly 1 lands on the centres: scores 0 and 1.
+  std::vector<Vec3> field(1000, Vec3{0, 0, 1});
+  const auto at = [](std::size_t x, std::size_t y, std::size_t z) { return (x * 10 + y) * 10 + z; };
+  field[at(5, 5, 5)] = {1, 0, 0};
+  field[at(4, 5, 5)] = {-1, 0, 0};
+  Mask mask(1000, false);
+  mask[at(5, 5, 5)] = mask[at(6, 5, 5)] = mask[at(4, 5, 5)] = true;
+  // The two neighbours also probe: (6,5,5) along z finds nothing masked; (4,5,5) along x finds
+  // the centre voxel (score 1) and (3,5,5) unmasked.
+  const auto centre = coherence_index(cube, field, mask, 1.0);
+  EXPECT_EQ(centre.n_samples, 3U);
+  EXPECT_DOUBLE_EQ(centre.coherence, 2.0 / 6.0);
 }
 
 TEST(coherence_test, negated_field_scores_bit_identically) {
@@ -59,22 +71,6 @@ TEST(coherence_test, negated_field_scores_bit_identically) {
   EXPECT_NEAR(a.coherence, c.coherence, 1e-12);
   EXPECT_GT(a.coherence, 0.0);
   EXPECT_LE(a.coherence, 1.0);
-}
-
-TEST(coherence_test, probe_on_a_voxel_centre_reads_that_voxel_alone) {
-  // One voxel at the centre points along x; its +x neighbour is perpendicular, its -x
-  // neighbour parallel. A step of exactly 1 lands on the centres: scores 0 and 1.
-  std::vector<Vec3> field(1000, Vec3{0, 0, 1});
-  const auto at = [](std::size_t x, std::size_t y, std::size_t z) { return (x * 10 + y) * 10 + z; };
-  field[at(5, 5, 5)] = {1, 0, 0};
-  field[at(4, 5, 5)] = {-1, 0, 0};
-  Mask mask(1000, false);
-  mask[at(5, 5, 5)] = mask[at(6, 5, 5)] = mask[at(4, 5, 5)] = true;
-  // The two neighbours also probe: (6,5,5) along z finds nothing masked; (4,5,5) along x finds
-  // the centre voxel (score 1) and (3,5,5) unmasked.
-  const auto score = coherence_index(cube, field, mask, 1.0);
-  EXPECT_EQ(score.n_samples, 3U);
-  EXPECT_DOUBLE_EQ(score.coherence, 2.0 / 6.0);
 }
 
 TEST(coherence_test, scheduling_does_not_change_the_result) {

@@ -244,7 +244,7 @@ TEST(confirm_test, each_condition_failing_alone_gives_its_reason) {
   EXPECT_EQ(warn_reasons(none, options), expected);
 }
 
-TEST(confirm_test, no_seeds_and_user_masks_leave_no_decisive_answer) {
+TEST(confirm_test, no_seeds_masked_out_voxels_or_fields_without_anatomy_are_never_decisive) {
   const TensorField field = bent_line(0.0, 0);
   ConfirmOptions options;
   options.tracking = mm2();
@@ -256,11 +256,7 @@ TEST(confirm_test, no_seeds_and_user_masks_leave_no_decisive_answer) {
   TensorField isotropic = field;
   isotropic.fa.assign(isotropic.fa.size(), 0.1);
   EXPECT_EQ(confirm_flip(isotropic, nullptr, options).decision, Status::Warn);
-}
-
-TEST(confirm_test, smooth_random_fields_without_anatomy_are_never_decisive) {
-  ConfirmOptions options;
-  options.tracking = mm2();
+  // Smooth random fields have no anatomy to be decisive about.
   options.bootstrap_resamples = 100;
   std::size_t decisive = 0;
   // The accuracy benchmark runs 120 larger ones through the whole pipeline.

@@ -29,7 +29,7 @@ std::vector<CandidateScore> ranking_with(std::vector<std::pair<std::string, doub
 
 }  // namespace
 
-TEST(flip_test, margin_decides_between_flag_and_warn) {
+TEST(flip_test, margin_decides_and_the_identity_or_its_antipode_always_passes) {
   const auto warn = assemble_result(
       5, ranking_with({{"-x+y+z", 0.60}, {"+x-y-z", 0.60}, {"+x+y+z", 0.59}}), 1000, 0.5, 0.02);
   EXPECT_EQ(warn.decision, Status::Warn);
@@ -45,16 +45,11 @@ TEST(flip_test, margin_decides_between_flag_and_warn) {
   EXPECT_EQ(flag.recommended_label, "-x+y+z");
   EXPECT_EQ(*flag.recommended_transform, flag.best.matrix);
   EXPECT_EQ(flag.ranking.size(), 48U);
-}
-
-TEST(flip_test, identity_or_its_antipode_passes_whatever_the_margin) {
   const auto pass = assemble_result(1, ranking_with({{"-x-y-z", 0.9}}), 1000, 0.5, 0.02);
   EXPECT_EQ(pass.best.label, "-x-y-z");
   EXPECT_EQ(pass.decision, Status::Pass);
   EXPECT_FALSE(pass.recommended_label.has_value());
-}
-
-TEST(flip_test, all_zero_scores_keep_the_identity_first) {
+  // All-zero scores keep the identity first.
   std::vector<std::pair<std::string, double>> zeros;
   for (const Candidate& c : all_candidates())
     zeros.emplace_back(c.label, 0.0);

@@ -20,18 +20,15 @@ GradientTable table(std::vector<Vec3> dirs, std::vector<double> bvals) {
 
 }  // namespace
 
-TEST(gradient_test, lengths_must_match) {
+TEST(gradient_test, lengths_must_match_and_the_threshold_itself_is_b0) {
   EXPECT_ERROR(GradientTable::create(std::vector<Vec3>(64), std::vector<double>(63)), TableMismatch,
                "gradient table mismatch: 64 directions but 63 b-values");
   EXPECT_TRUE(GradientTable::create({}, {}).has_value());
-}
-
-TEST(gradient_test, threshold_itself_is_b0) {
   const auto t = table({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 50, 50.0000001, 1000});
   EXPECT_EQ(t.b0_indices(50.0), (std::vector<std::size_t>{0, 1}));
 }
 
-TEST(gradient_test, norm_tolerance_is_strict) {
+TEST(gradient_test, norm_stats) {
   const auto at_tolerance =
       table({{1.25, 0, 0}, {0.75, 0, 0}, {1.2500001, 0, 0}}, {1000, 1000, 1000});
   const auto s = at_tolerance.norm_stats(50.0, 0.25);
@@ -42,28 +39,24 @@ TEST(gradient_test, norm_tolerance_is_strict) {
   EXPECT_DOUBLE_EQ(s.norm_max, 1.2500001);
   // 1.05 - 1 exceeds 0.05 in double precision, so it counts.
   EXPECT_EQ(table({{1.05, 0, 0}}, {1000}).norm_stats(50.0, 0.05).non_unit_count, 1U);
-}
-
-TEST(gradient_test, only_b0_volumes_give_zero_stats_and_no_recovery) {
-  const auto t = table({{1, 0, 0}, {0, 0, 0}}, {0, 5});
-  const auto s = t.norm_stats(50.0, 0.05);
-  EXPECT_EQ(s.non_b0_count, 0U);
-  EXPECT_EQ(s.norm_min, 0.0);
-  EXPECT_EQ(s.norm_max, 0.0);
-  EXPECT_EQ(s.norm_mean, 0.0);
-  EXPECT_EQ(s.tolerance, 0.05);
-  EXPECT_FALSE(t.recover_bvals(50.0).has_value());
-}
-
-TEST(gradient_test, nan_norm_is_skipped_by_the_extremes) {
-  const auto s =
+  // Only b0 volumes: zero stats and no recovery.
+  const auto b0 = table({{1, 0, 0}, {0, 0, 0}}, {0, 5});
+  const auto z = b0.norm_stats(50.0, 0.05);
+  EXPECT_EQ(z.non_b0_count, 0U);
+  EXPECT_EQ(z.norm_min, 0.0);
+  EXPECT_EQ(z.norm_max, 0.0);
+  EXPECT_EQ(z.norm_mean, 0.0);
+  EXPECT_EQ(z.tolerance, 0.05);
+  EXPECT_FALSE(b0.recover_bvals(50.0).has_value());
+  // A NaN norm is skipped by the extremes.
+  const auto n =
       table({{NAN, 0, 0}, {2, 0, 0}, {0.5, 0, 0}}, {1000, 1000, 1000}).norm_stats(50, 0.05);
-  EXPECT_EQ(s.norm_min, 0.5);
-  EXPECT_EQ(s.norm_max, 2.0);
-  EXPECT_TRUE(std::isnan(s.norm_mean));
+  EXPECT_EQ(n.norm_min, 0.5);
+  EXPECT_EQ(n.norm_max, 2.0);
+  EXPECT_TRUE(std::isnan(n.norm_mean));
 }
 
-TEST(gradient_test, normalized_zeroes_b0_and_tiny_directions) {
+TEST(gradient_test, normalized_and_recovered_tables) {
   const auto n = table({{3, 0, 4}, {0, 0, 0}, {1, 1, 1}, {1e-17, 0, 0}}, {1000, 1000, 0, 1000})
                      .normalized(50.0);
   EXPECT_EQ(n.directions()[0], (Vec3{0.6, 0.0, 0.8}));
@@ -71,9 +64,6 @@ TEST(gradient_test, normalized_zeroes_b0_and_tiny_directions) {
   EXPECT_EQ(n.directions()[2], (Vec3{0, 0, 0}));
   EXPECT_EQ(n.directions()[3], (Vec3{0, 0, 0}));
   EXPECT_EQ(n.bvals(), (std::vector<double>{1000, 1000, 0, 1000}));
-}
-
-TEST(gradient_test, recover_bvals_scales_by_squared_norm) {
   const auto r = table({{0, 0, 0}, {1, 0, 0}, {0, 0.5, 0}}, {0, 1000, 1000}).recover_bvals(50.0);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->table.bvals(), (std::vector<double>{0, 1000, 250}));

@@ -32,13 +32,11 @@ std::string sample(Layout layout) {
 
 }  // namespace
 
-TEST(json_test, compact_layout_has_no_whitespace) {
+TEST(json_test, layouts_escapes_and_a_failed_write) {
   EXPECT_EQ(sample(Layout::Compact),
             R"({"schema_version":1,"scheme":{"directions":[[1.0,-0.0,null]],"bvals":[]},)"
             R"("notes":["a \"b\"\n"],"empty":{},"flag":false,"label":null})");
-}
-
-TEST(json_test, pretty_layout_two_space_indent_no_final_newline) {
+  // Two-space indent, no final newline.
   EXPECT_EQ(sample(Layout::Pretty),
             "{\n"
             "  \"schema_version\": 1,\n"
@@ -59,25 +57,19 @@ TEST(json_test, pretty_layout_two_space_indent_no_final_newline) {
             "  \"flag\": false,\n"
             "  \"label\": null\n"
             "}");
-}
-
-TEST(json_test, string_escapes) {
-  std::string out;
-  quorvex_core::json::append_string(out, std::string("\\\b\t\n\f\r\x01\x1f\x7f\xC3\xA9/", 12));
-  EXPECT_EQ(out, "\"\\\\\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xC3\xA9/\"");
-}
-
-// Found by the JSON fuzzer: raw ill-formed bytes made the whole document unparseable.
-TEST(json_test, ill_formed_utf8_becomes_replacement_characters) {
+  // String escapes; ill-formed UTF-8 (found by the JSON fuzzer) used to make the whole document
+  // unparseable.
   const struct {
     std::string text;
     std::string json;
   } cases[] = {
+      {std::string("\\\b\t\n\f\r\x01\x1f\x7f\xC3\xA9/", 12),
+       "\"\\\\\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xC3\xA9/\""},
       {"a\xFF"
        "b",
        "\"a\xEF\xBF\xBD"
        "b\""},
-      {"\xC3", "\"\xEF\xBF\xBD\""},  // truncated sequence at the end
+      {"\xC3", "\"\xEF\xBF\xBD\""},                                       // truncated at the end
       {"\xED\xA0\x80\n", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\\n\""},  // surrogate
       {"\xC0\xAF\"", "\"\xEF\xBF\xBD\xEF\xBF\xBD\\\"\""},  // overlong, then an escape
   };
@@ -86,9 +78,7 @@ TEST(json_test, ill_formed_utf8_becomes_replacement_characters) {
     quorvex_core::json::append_string(out, c.text);
     EXPECT_EQ(out, c.json);
   }
-}
-
-TEST(json_test, failed_document_write_is_a_json_error) {
+  // A failed document write is a JSON error.
   EXPECT_ERROR(quorvex_core::json::write_document("/nonexistent/dir/report.json", "{}"), Io,
                "I/O error: No such file or directory (os error 2)");
   struct stat info {};

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "candidate.hpp"
 #include "quorvex/pipeline.hpp"
@@ -41,38 +42,31 @@ TEST(pipeline_repair_test, decision_matrix) {
   const auto all = all_candidates();
   const quorvex_test::ScratchDir dir;
   auto spec = spec_in(dir);
-  spec.force_repair = true;
-  // PASS: nothing.
-  auto pass =
-      pipeline::repair_from_report(table(), report_with(Status::Pass, all[0], 0.1), {}, spec, 0.02);
-  EXPECT_FALSE(pass->table.has_value());
-  EXPECT_FALSE(pass->report.repair.has_value());
-  // WARN + force with the identity or -I as best: nothing, no note.
-  for (const std::size_t index : {0, 7}) {
-    auto none = pipeline::repair_from_report(table(), report_with(Status::Warn, all[index], 0.0123),
-                                             {}, spec, 0.02);
-    EXPECT_FALSE(none->table.has_value());
-    EXPECT_TRUE(none->report.notes.empty());
+  // Nothing on PASS, on a WARN without force, or on a forced WARN whose best is the identity or
+  // -I; the last case, a forced WARN, writes with a note.
+  for (const auto& [decision, best, force] :
+       {std::tuple{Status::Pass, 0, true}, std::tuple{Status::Warn, 1, false},
+        std::tuple{Status::Warn, 0, true}, std::tuple{Status::Warn, 7, true},
+        std::tuple{Status::Warn, 1, true}}) {
+    spec.force_repair = force;
+    const auto out = pipeline::repair_from_report(
+        table(), report_with(decision, all[static_cast<std::size_t>(best)], 0.0123), {}, spec,
+        0.02);
+    ASSERT_TRUE(out.has_value());
+    const bool written = decision == Status::Warn && best == 1 && force;
+    EXPECT_EQ(out->table.has_value(), written);
+    EXPECT_EQ(out->report.notes.empty(), !written);
+    EXPECT_EQ(std::filesystem::exists(spec.out_bvec), written);
+    if (!written) continue;
+    EXPECT_EQ(out->report.notes.back(),
+              "repair force-applied on a WARN decision (--force-repair); margin 1.23% is below "
+              "the 2% auto-repair threshold — verify the result.");
+    EXPECT_EQ(out->report.repair->outputs,
+              (std::vector<std::string>{spec.out_bvec, spec.out_bval}));
+    EXPECT_EQ(
+        quorvex_test::read_all(spec.out_bvec),
+        "0.000000 -0.600000 0.000000\n0.000000 0.800000 0.600000\n0.000000 0.000000 0.800000\n");
   }
-  EXPECT_FALSE(std::filesystem::exists(spec.out_bvec));
-  // WARN + force: written, with the note.
-  auto forced = pipeline::repair_from_report(table(), report_with(Status::Warn, all[1], 0.0123), {},
-                                             spec, 0.02);
-  ASSERT_TRUE(forced.has_value());
-  EXPECT_EQ(forced->report.notes.back(),
-            "repair force-applied on a WARN decision (--force-repair); margin 1.23% is below the "
-            "2% auto-repair threshold — verify the result.");
-  EXPECT_EQ(forced->report.repair->outputs,
-            (std::vector<std::string>{spec.out_bvec, spec.out_bval}));
-  EXPECT_EQ(
-      quorvex_test::read_all(spec.out_bvec),
-      "0.000000 -0.600000 0.000000\n0.000000 0.800000 0.600000\n0.000000 0.000000 0.800000\n");
-  // WARN without force: nothing.
-  spec.force_repair = false;
-  spec.in_place = true;
-  auto warn = pipeline::repair_from_report(table(), report_with(Status::Warn, all[1], 0.0123), {},
-                                           spec, 0.02);
-  EXPECT_FALSE(warn->table.has_value());
 }
 
 TEST(pipeline_repair_test, dry_run_flag_and_in_place_backups) {
@@ -95,6 +89,13 @@ TEST(pipeline_repair_test, dry_run_flag_and_in_place_backups) {
   ASSERT_TRUE(written.has_value());
   EXPECT_EQ(written->backups,
             (std::vector<std::string>{spec.out_bvec + ".bak", spec.out_bval + ".bak"}));
+  // When the second file cannot be written, the first one's former text is still its backup.
+  const std::string before = quorvex_test::read_all(spec.out_bvec);
+  spec.out_bval = dir.file("missing/o.bval");
+  EXPECT_ERROR(
+      pipeline::repair_from_report(table(), report_with(Status::Flag, all[2], 0.1), {}, spec, 0.02),
+      Io, "I/O error: No such file or directory (os error 2)");
+  EXPECT_EQ(quorvex_test::read_all(spec.out_bvec + ".bak.1"), before);
 }
 
 TEST(pipeline_repair_test, divergent_frames_note_comes_first_even_on_pass) {

@@ -10,12 +10,9 @@
 
 using namespace quorvex_core;
 
-TEST(pipeline_test, shell_counts_in_detection_order) {
+TEST(pipeline_test, scheme_report_shell_counts_and_the_low_mask_fa_note) {
   EXPECT_EQ(pipeline::shell_counts({2000, 0, 1000, 1000}, 50, 0.05),
             (std::vector<std::pair<double, std::uint64_t>>{{0, 1}, {1000, 2}, {2000, 1}}));
-}
-
-TEST(pipeline_test, scheme_report_has_every_scheme_section) {
   const auto table =
       *GradientTable::create({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 999.5, 1000.0004});
   const Report r = pipeline::scheme_report(table, {}, {});
@@ -28,9 +25,6 @@ TEST(pipeline_test, scheme_report_has_every_scheme_section) {
   const Report empty = pipeline::scheme_report(*GradientTable::create({}, {}), {}, {});
   EXPECT_TRUE(empty.shells->shells.empty());
   EXPECT_EQ(empty.norm_stats->non_b0_count, 0U);
-}
-
-TEST(pipeline_test, low_mask_fa_note_only_strictly_between_zero_and_the_bound) {
   const auto notes = [](std::optional<double> fa) {
     Report report = Report::create({});
     if (fa) {

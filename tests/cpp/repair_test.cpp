@@ -6,7 +6,6 @@
 
 #include <cmath>
 
-#include "candidate.hpp"
 #include "test_support.hpp"
 
 using namespace quorvex_core;
@@ -24,21 +23,6 @@ TEST(repair_test, apply_transform_writes_positive_zeros) {
   }
   EXPECT_EQ(out.directions()[2], (Vec3{-1, 0, 0}));
   EXPECT_EQ(out.bvals(), table.bvals());
-}
-
-TEST(repair_test, force_from_best_skips_identity_and_its_negation) {
-  const auto table = *GradientTable::create({{1, 0, 0}}, {1000});
-  const auto all = all_candidates();
-  FlipResult flip;
-  for (const std::size_t index : {0, 7}) {  // "+x+y+z" and "-x-y-z"
-    flip.best = {all[index].label, all[index].matrix, all[index].is_identity, 0.5, 1};
-    EXPECT_FALSE(Repair::force_from_best(table, flip).has_value()) << all[index].label;
-  }
-  flip.best = {all[1].label, all[1].matrix, false, 0.5, 1};
-  const auto forced = Repair::force_from_best(table, flip);
-  ASSERT_TRUE(forced.has_value());
-  EXPECT_EQ(forced->label, "-x+y+z");
-  EXPECT_EQ(forced->table.directions()[0], (Vec3{-1, 0, 0}));
 }
 
 TEST(repair_test, output_check_refuses_existing_files_and_every_link) {

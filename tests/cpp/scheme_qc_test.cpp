@@ -84,7 +84,7 @@ TEST(scheme_qc_test, condition_number_bands) {
                    "directions)"}));
 }
 
-TEST(scheme_qc_test, strict_promotes_pass_only) {
+TEST(scheme_qc_test, strict_promotes_pass_only_and_refuses_amplitude_encoded_tables) {
   const auto lenient = scheme_qc::apply(with_shell(30, std::nullopt), false);
   EXPECT_EQ(lenient->status, Status::Pass);
   EXPECT_EQ(lenient->notes.size(), 1U);
@@ -97,8 +97,22 @@ TEST(scheme_qc_test, strict_promotes_pass_only) {
   const auto kept = scheme_qc::apply(std::move(flagged), true);
   EXPECT_EQ(kept->status, Status::Flag);
   EXPECT_EQ(kept->notes.size(), 1U);
-  // A finding that is not severe never promotes.
+  // A finding that is not severe never promotes, and no finding adds nothing.
   EXPECT_EQ(scheme_qc::apply(with_shell(20, 3.0), true)->status, Status::Pass);
+  const auto empty = scheme_qc::apply(Report::create({}), true);
+  EXPECT_EQ(empty->status, Status::Pass);
+  EXPECT_TRUE(empty->notes.empty());
+  // Amplitude-encoded tables: noted from just above half, refused under strict.
+  EXPECT_TRUE(scheme_qc::apply(with_norms(0.5), true)->notes.empty());
+  const auto noted = scheme_qc::apply(with_norms(0.51), false);
+  EXPECT_EQ(noted->status, Status::Warn);
+  const std::string message =
+      "51% of non-b0 directions are not unit-length (norm 0.500–1.250, mean 0.812; tol 5%) — "
+      "likely amplitude-encoded bvecs: the b-values cannot be trusted and quorvex will not "
+      "auto-correct them; recover explicitly with `quorvex recompute-bval`.";
+  EXPECT_EQ(noted->notes.back(), message);
+  EXPECT_ERROR(scheme_qc::apply(with_norms(0.51), true), AmplitudeEncoded,
+               "amplitude-encoded bvecs (--strict): " + message);
 }
 
 TEST(scheme_qc_test, drift_and_non_integer_findings) {
@@ -119,23 +133,4 @@ TEST(scheme_qc_test, drift_and_non_integer_findings) {
   r.shells = ShellSummary{50.0, 0.05, {}, {}, {3, 9}};
   EXPECT_EQ(scheme_qc::apply(std::move(r), false)->notes,
             (Notes{"2 volume(s) have non-integer b-values (ramp sampling or rounding)"}));
-}
-
-TEST(scheme_qc_test, amplitude_gate_at_half_and_above) {
-  EXPECT_TRUE(scheme_qc::apply(with_norms(0.5), true)->notes.empty());
-  const auto noted = scheme_qc::apply(with_norms(0.51), false);
-  EXPECT_EQ(noted->status, Status::Warn);
-  const std::string message =
-      "51% of non-b0 directions are not unit-length (norm 0.500–1.250, mean 0.812; tol 5%) — "
-      "likely amplitude-encoded bvecs: the b-values cannot be trusted and quorvex will not "
-      "auto-correct them; recover explicitly with `quorvex recompute-bval`.";
-  EXPECT_EQ(noted->notes.back(), message);
-  EXPECT_ERROR(scheme_qc::apply(with_norms(0.51), true), AmplitudeEncoded,
-               "amplitude-encoded bvecs (--strict): " + message);
-}
-
-TEST(scheme_qc_test, empty_report_passes_through) {
-  const auto r = scheme_qc::apply(Report::create({}), true);
-  EXPECT_EQ(r->status, Status::Pass);
-  EXPECT_TRUE(r->notes.empty());
 }

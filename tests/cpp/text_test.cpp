@@ -20,7 +20,7 @@ std::vector<std::string> tokens(std::string_view text) {
 
 }  // namespace
 
-TEST(text_test, utf8_validation) {
+TEST(text_test, utf8_validation_and_display_text) {
   EXPECT_TRUE(is_valid_utf8(""));
   EXPECT_TRUE(is_valid_utf8("plain ascii"));
   EXPECT_TRUE(is_valid_utf8("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"));
@@ -28,9 +28,7 @@ TEST(text_test, utf8_validation) {
                           "\xF5\x80\x80\x80", "\xC3", "\xE2\x82", "ok\xFF"}) {
     EXPECT_FALSE(is_valid_utf8(bad)) << bad;
   }
-}
-
-TEST(text_test, display_text_replaces_maximal_subparts) {
+  // Display text replaces maximal subparts.
   EXPECT_EQ(display_text("sub-01\xFF.bvec"), "sub-01\xEF\xBF\xBD.bvec");
   // A truncated three-byte sequence is one replacement, not two.
   EXPECT_EQ(display_text("a\xE2\x82z"), "a\xEF\xBF\xBDz");
@@ -38,7 +36,7 @@ TEST(text_test, display_text_replaces_maximal_subparts) {
   EXPECT_EQ(display_text("\xC3\xA9"), "\xC3\xA9");
 }
 
-TEST(text_test, every_unicode_white_space_separates_tokens) {
+TEST(text_test, tokens_lines_and_trimming_split_on_every_unicode_white_space) {
   const char* separators[] = {"\t",           "\n",           "\v",
                               "\f",           "\r",           " ",
                               "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80",
@@ -54,9 +52,7 @@ TEST(text_test, every_unicode_white_space_separates_tokens) {
     const std::string text = std::string("1") + not_sep + "2";
     EXPECT_EQ(tokens(text).size(), 1U) << not_sep;
   }
-}
-
-TEST(text_test, trim_and_lines) {
+  // Trimming and lines.
   EXPECT_EQ(trim_whitespace("\xE3\x80\x80 # x \t"), "# x");
   EXPECT_EQ(trim_whitespace("  \xC3\xA9 "), "\xC3\xA9");
   EXPECT_EQ(trim_whitespace(" \t "), "");
@@ -68,7 +64,7 @@ TEST(text_test, trim_and_lines) {
   EXPECT_EQ(lines, (std::vector<std::string>{"a", "b", "", "c"}));
 }
 
-TEST(text_test, clip_keeps_short_tokens_and_cuts_huge_ones_on_a_boundary) {
+TEST(text_test, messages_are_clipped_on_a_boundary_and_kept_on_one_line) {
   EXPECT_EQ(clip_for_message("abc"), "abc");
   const std::string huge(1 << 20, 'x');
   const std::string clipped = clip_for_message(huge);
@@ -79,9 +75,6 @@ TEST(text_test, clip_keeps_short_tokens_and_cuts_huge_ones_on_a_boundary) {
   for (int i = 0; i < 150; ++i)
     mixed += "\xC3\xA9";
   EXPECT_TRUE(is_valid_utf8(clip_for_message(mixed)));
-}
-
-TEST(text_test, one_line_replaces_controls_and_line_breaks) {
   EXPECT_EQ(one_line("j-"), "j-");
   EXPECT_EQ(one_line(std::string("a\nb\r\tc\x7F", 7)),
             "a\xEF\xBF\xBD"

@@ -20,3 +20,9 @@ def shared_data() -> Path:
 def subject(tmp_path):
     """A synthetic DWI with straight oblique bundles and its correct table."""
     return make_subject(tmp_path)
+
+
+@pytest.fixture(scope="session")
+def run_image(tmp_path_factory):
+    """The subject's image, written once, for the runs of BIDS datasets."""
+    return make_subject(tmp_path_factory.mktemp("image"))["dwi"]

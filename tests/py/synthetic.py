@@ -1,6 +1,8 @@
 """Small synthetic DWIs with known fibre directions, shared by the image tests."""
 
+import json
 import math
+import os
 
 import nibabel as nib
 import numpy as np
@@ -51,15 +53,39 @@ def dwi(voxel_dirs, bvals, seed=1):
     return data
 
 
+DIRS = np.vstack([np.zeros((2, 3)), hemisphere(30)])
+BVALS = np.array([0.0, 0.0] + [1000.0] * 30)
+# Tables that give a run each status: the true one, one mirrored in x (a recommended repair),
+# and one whose directions are mostly not unit length (amplitude-encoded).
+RUN_TABLES = {"PASS": DIRS, "FLAG": DIRS @ np.diag([-1.0, 1.0, 1.0]),
+              "WARN": DIRS * np.where(np.arange(32) % 3 != 0, 0.5, 1.0)[:, None]}
+
+
 def make_subject(folder, affine=None):
     """A DWI (two b0, 30 directions at b=1000) with the given affine, default diag(-2, 2, 2),
     whose FSL frame is the voxel frame, and its correct voxel-frame table."""
-    dirs = np.vstack([np.zeros((2, 3)), hemisphere(30)])
-    bvals = np.array([0.0, 0.0] + [1000.0] * 30)
     affine = np.diag([-2.0, 2.0, 2.0, 1.0]) if affine is None else affine
     path = folder / "dwi.nii.gz"
-    nib.save(nib.Nifti1Image(dwi(dirs, bvals), affine), path)
-    return {"dwi": str(path), "dirs": dirs, "bvals": bvals, "folder": folder, "affine": affine}
+    nib.save(nib.Nifti1Image(dwi(DIRS, BVALS), affine), path)
+    return {"dwi": str(path), "dirs": DIRS, "bvals": BVALS, "folder": folder, "affine": affine}
+
+
+def add_run(root, relative, image, kind="PASS"):
+    """A BIDS run at `relative` (str or bytes, e.g. "sub-01/dwi/sub-01_dwi") with a copy of
+    `image` and a status's table, or "broken" (a truncated image) or "untabled" (no table).
+    Returns the image path."""
+    base = os.path.join(os.fsencode(root), os.fsencode(relative))
+    os.makedirs(os.path.dirname(base), exist_ok=True)
+    with open(image, "rb") as f:
+        data = f.read()
+    with open(base + b".nii.gz", "wb") as f:
+        f.write(data[: len(data) // 2] if kind == "broken" else data)
+    if kind != "untabled":
+        for suffix, rows, fmt in ((b".bvec", RUN_TABLES.get(kind, DIRS).T, "%.8f"),
+                                  (b".bval", BVALS[None], "%g")):
+            with open(base + suffix, "wb") as f:
+                np.savetxt(f, rows, fmt=fmt)
+    return os.fsdecode(base + b".nii.gz")
 
 
 def write_fsl(folder, dirs, bvals, name="t"):
@@ -68,3 +94,10 @@ def write_fsl(folder, dirs, bvals, name="t"):
     np.savetxt(bvec, dirs.T, fmt="%.8f")
     np.savetxt(bval, bvals[None], fmt="%g")
     return str(bvec), str(bval)
+
+
+def without_timestamp(text):
+    """A report document without its one field that differs from run to run."""
+    document = json.loads(text)
+    document.pop("timestamp")
+    return document

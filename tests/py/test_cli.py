@@ -1,5 +1,6 @@
 """The quorvex command line, run as a subprocess like a user would."""
 
+import contextlib
 import json
 import os
 import signal
@@ -13,7 +14,7 @@ import pytest
 
 import _quorvex
 from quorvex import phantom
-from synthetic import dwi, hemisphere, write_fsl
+from synthetic import RUN_TABLES, add_run, without_timestamp, write_fsl
 
 MIRROR_X = np.diag([-1.0, 1.0, 1.0])
 
@@ -22,12 +23,6 @@ def cli(*args, env=None, cwd=None):
     environment = {**os.environ, **(env or {})}
     return subprocess.run([sys.executable, "-m", "quorvex", *map(str, args)], capture_output=True,
                           text=True, env=environment, timeout=120, cwd=cwd)
-
-
-def without_timestamp(text):
-    document = json.loads(text)
-    document.pop("timestamp")
-    return document
 
 
 @pytest.fixture(scope="module")
@@ -177,35 +172,6 @@ class TestRefusals:
         assert result.returncode == 0 and result.stdout.strip() == "quorvex 1.1.4"
 
 
-# ---------------------------------------------------------------------------------------------
-# Dataset audits
-
-DIRS = np.vstack([np.zeros((2, 3)), hemisphere(30)])
-BVALS = np.array([0.0, 0.0] + [1000.0] * 30)
-RUN_TABLES = {"PASS": DIRS, "FLAG": DIRS @ MIRROR_X,
-              "WARN": DIRS * np.where(np.arange(32) % 3 != 0, 0.5, 1.0)[:, None]}
-
-
-@pytest.fixture(scope="module")
-def run_image(tmp_path_factory):
-    path = tmp_path_factory.mktemp("image") / "dwi.nii.gz"
-    nib.save(nib.Nifti1Image(dwi(DIRS, BVALS), np.diag([-2.0, 2.0, 2.0, 1.0])), path)
-    return path
-
-
-def add_run(root, subject, image, kind):
-    """A run of sub-<subject>: a status's table, "broken" (a truncated image) or "untabled"."""
-    base = root / f"sub-{subject}" / "dwi" / f"sub-{subject}_dwi"
-    base.parent.mkdir(parents=True, exist_ok=True)
-    data = image.read_bytes()
-    base.with_name(base.name + ".nii.gz").write_bytes(data[: len(data) // 2]
-                                                       if kind == "broken" else data)
-    if kind != "untabled":
-        np.savetxt(f"{base}.bvec", RUN_TABLES.get(kind, DIRS).T, fmt="%.8f")
-        np.savetxt(f"{base}.bval", BVALS[None], fmt="%g")
-    return base
-
-
 class TestDatasetAudit:
     @pytest.mark.parametrize("kinds, code", [
         (["PASS", "PASS"], 0),
@@ -215,7 +181,7 @@ class TestDatasetAudit:
     ])
     def test_most_severe_run_sets_the_exit_code(self, tmp_path, run_image, kinds, code):
         for k, kind in enumerate(kinds):
-            add_run(tmp_path, f"{k:02d}", run_image, kind)
+            add_run(tmp_path, f"sub-{k:02d}/dwi/sub-{k:02d}_dwi", run_image, kind)
         result = cli("bids", tmp_path)
         assert result.returncode == code, result.stderr
         out = tmp_path / "derivatives" / "quorvex"
@@ -242,7 +208,7 @@ class TestDatasetAudit:
     def test_participants_and_bids_apps_form(self, tmp_path, run_image):
         root = tmp_path / "raw"
         for k in range(4):
-            add_run(root, f"{k:02d}", run_image, "PASS")
+            add_run(root, f"sub-{k:02d}/dwi/sub-{k:02d}_dwi", run_image)
         out = tmp_path / "out"
         result = cli("bids", root, out, "participant", "--participant-label", "01", "sub-03",
                      "--json")
@@ -259,21 +225,21 @@ class TestDatasetAudit:
         assert unknown.returncode == 1 and "sub-09" in unknown.stderr
 
     def test_mask_desc_chooses_among_masks(self, tmp_path, run_image):
-        base = add_run(tmp_path, "01", run_image, "PASS")
+        folder = os.path.dirname(add_run(tmp_path, "sub-01/dwi/sub-01_dwi", run_image))
         for desc in ("brain", "wm"):
             nib.save(nib.Nifti1Image(np.ones((14, 14, 6), np.uint8), np.eye(4)),
-                     base.parent / f"sub-01_desc-{desc}_mask.nii.gz")
+                     os.path.join(folder, f"sub-01_desc-{desc}_mask.nii.gz"))
         for desc in (None, "wm"):
             result = cli("bids", tmp_path, *(["--mask-desc", desc] if desc else []))
             assert result.returncode in (0, 3, 4), result.stderr
             report = json.loads((tmp_path / "derivatives/quorvex/sub-01_dwi_report.json")
                                 .read_text())
             used = [i["path"] for i in report["inputs"] if i["path"].endswith("_mask.nii.gz")]
-            assert used == [str(base.parent / f"sub-01_desc-{desc or 'brain'}_mask.nii.gz")]
+            assert used == [os.path.join(folder, f"sub-01_desc-{desc or 'brain'}_mask.nii.gz")]
 
     def test_unreachable_dask_scheduler_is_one_line(self, tmp_path, run_image):
         pytest.importorskip("distributed")
-        add_run(tmp_path, "01", run_image, "PASS")
+        add_run(tmp_path, "sub-01/dwi/sub-01_dwi", run_image)
         result = cli("bids", tmp_path, "--dask", "tcp://127.0.0.1:9")
         assert result.returncode == 1
         assert result.stderr.startswith("quorvex: cannot reach the Dask scheduler at ")
@@ -319,14 +285,9 @@ def test_colour_only_on_a_terminal_without_no_color(tables):
                                    env={**os.environ, **env})
         os.close(follower)
         output = b""
-        while True:
-            try:
-                chunk = os.read(leader, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            output += chunk
+        with contextlib.suppress(OSError):  # the terminal's end reads as EIO
+            while chunk := os.read(leader, 4096):
+                output += chunk
         process.wait(timeout=60)
         os.close(leader)
         assert (b"\033[" in output) == coloured

@@ -72,13 +72,11 @@ class TestAliasing:
                                              r"the same file as input bval"):
             _quorvex.repair(**dict(kw, out_bvec=str(folder / "linked.bval")), in_place=True)
 
-    @pytest.mark.parametrize("target", ["inside", "dangling"])
     @pytest.mark.parametrize("argument", OUTPUTS)
-    def test_links_are_never_written_through(self, tmp_path, argument, target):
+    def test_links_are_never_written_through(self, tmp_path, argument):
         bvec, bval = amplitude_table(tmp_path, 30, "in", 0)
         victim = tmp_path / "victim"
-        if target == "inside":
-            victim.write_text("keep")
+        victim.write_text("keep")
         kw = {"out_bvec": str(tmp_path / "o.bvec"), "out_bval": str(tmp_path / "o.bval")}
         kw[argument] = str(tmp_path / "link")
         os.symlink(victim, tmp_path / "link")
@@ -195,7 +193,7 @@ def test_memory_exhaustion_is_an_error_and_the_process_recovers(tmp_path, subjec
     bvec, bval = write_fsl(tmp_path, subject["dirs"], subject["bvals"])
     big = amplitude_table(tmp_path, 300_000, "big", 3)
     done = subprocess.run([sys.executable, "-c", UNDER_LIMIT, subject["dwi"], bvec, bval, *big],
-                          capture_output=True, text=True, timeout=300)
+                          capture_output=True, text=True, timeout=300, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     result = json.loads(done.stdout)
     assert result["flip"] == json.loads(_quorvex.audit(dwi=subject["dwi"], bvec=bvec,

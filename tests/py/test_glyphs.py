@@ -10,15 +10,9 @@ import pytest
 
 import _quorvex
 import quorvex
-from synthetic import write_fsl
+from synthetic import without_timestamp, write_fsl
 
 KEYS = ["shape", "affine", "voxel_sizes", "frame_map", "v1", "fa", "s0", "mask"]
-
-
-def without_timestamp(text):
-    document = json.loads(text)
-    document.pop("timestamp")
-    return document
 
 
 @pytest.fixture
@@ -36,7 +30,7 @@ def tiny(tmp_path):
     return str(path), bvec, bval
 
 
-def test_payload_layout_for_a_small_image(tiny):
+def test_payload_of_a_small_image(tiny):
     dwi, bvec, bval = tiny
     text, payload = _quorvex.audit_with_glyphs(dwi, bvec, bval)
     assert list(payload) == KEYS
@@ -50,50 +44,33 @@ def test_payload_layout_for_a_small_image(tiny):
     assert int(field.mask.sum()) == report["flip"]["n_wm_voxels"]
     assert field.s0[1, 2, 3] == pytest.approx(1000.0, rel=1e-5)
     assert abs(field.v1[0, 0, 0, 0]) == pytest.approx(1.0, abs=1e-4)
-
-
-def test_buffers_are_little_endian_float32(tiny):
-    dwi, bvec, bval = tiny
-    _, payload = _quorvex.detect_flip_with_glyphs(dwi, bvec, bval)
-    # Every voxel's reference signal is the b0 sample, exactly 1000.
+    # The buffers are little-endian float32; every voxel's reference signal is the b0 sample.
     assert payload["s0"] == struct.pack("<f", 1000.0) * 24
-    fa = struct.unpack("<24f", payload["fa"])
-    assert all(0.0 < value < 1.0 for value in fa)
+    assert all(0.0 < value < 1.0 for value in struct.unpack("<24f", payload["fa"]))
     assert set(payload["mask"]) <= {0, 1}
 
 
-def test_glyph_twins_return_their_twins_report(subject, tmp_path):
-    bvec, bval = write_fsl(subject["folder"], subject["dirs"] * [-1, 1, 1], subject["bvals"])
-    dwi = subject["dwi"]
-    pairs = [
-        (_quorvex.audit_with_glyphs(dwi, bvec, bval)[0], _quorvex.audit(bvec, bval, dwi=dwi)),
-        (_quorvex.detect_flip_with_glyphs(dwi, bvec, bval)[0],
-         _quorvex.detect_flip(dwi, bvec, bval)),
-        (_quorvex.audit_profiled_with_glyphs(dwi, bvec, bval)[0],
-         _quorvex.audit_profiled(dwi, bvec, bval)[0]),
-    ]
-    for glyph_text, plain_text in pairs:
-        assert without_timestamp(glyph_text) == without_timestamp(plain_text)
-    text, timings, payload = _quorvex.audit_profiled_with_glyphs(dwi, bvec, bval)
-    assert set(timings) == {"decompress", "convert", "fit", "coherence", "other", "total"}
-    assert list(payload) == KEYS
-    # Negative zero components survive as such in v1.
-    v1 = np.frombuffer(payload["v1"], "<f4")
-    assert np.all(np.isfinite(v1))
-
-
-def test_repair_with_glyphs_dry_run_writes_nothing(subject):
-    bvec, bval = write_fsl(subject["folder"], subject["dirs"] * [-1, 1, 1], subject["bvals"])
-    before = sorted(os.listdir(subject["folder"]))
-    text, payload = _quorvex.repair_with_glyphs(
-        subject["dwi"], str(subject["folder"] / "o.bvec"), str(subject["folder"] / "o.bval"),
-        bvec=bvec, bval=bval, dry_run=True)
-    assert json.loads(text)["repair"]["outputs"] == []
-    assert list(payload) == KEYS
-    assert sorted(os.listdir(subject["folder"])) == before
-    plain = _quorvex.repair(subject["dwi"], str(subject["folder"] / "o.bvec"),
-                            str(subject["folder"] / "o.bval"), bvec=bvec, bval=bval, dry_run=True)
-    assert without_timestamp(text) == without_timestamp(plain)
+@pytest.mark.parametrize("twin, plain", [
+    ("audit_with_glyphs", "audit"), ("detect_flip_with_glyphs", "detect_flip"),
+    ("audit_profiled_with_glyphs", "audit_profiled"), ("repair_with_glyphs", "repair"),
+])
+def test_glyph_twins_return_their_twins_report(subject, twin, plain):
+    folder = subject["folder"]
+    bvec, bval = write_fsl(folder, subject["dirs"] * [-1, 1, 1], subject["bvals"])
+    kwargs = {"dwi": subject["dwi"], "bvec": bvec, "bval": bval}
+    if plain == "repair":
+        kwargs |= {"out_bvec": str(folder / "o.bvec"), "out_bval": str(folder / "o.bval"),
+                   "dry_run": True}
+    before = sorted(os.listdir(folder))
+    got = getattr(_quorvex, twin)(**kwargs)
+    want = getattr(_quorvex, plain)(**kwargs)
+    want = want[0] if isinstance(want, tuple) else want
+    assert without_timestamp(got[0]) == without_timestamp(want)
+    assert list(got[-1]) == KEYS
+    assert np.all(np.isfinite(np.frombuffer(got[-1]["v1"], "<f4")))
+    if plain == "audit_profiled":
+        assert set(got[1]) == {"decompress", "convert", "fit", "coherence", "other", "total"}
+    assert sorted(os.listdir(folder)) == before
 
 
 def test_plot_draws_the_slice_and_the_ranking(subject, tmp_path):

@@ -26,10 +26,8 @@ def rotoreflection():
 @pytest.fixture(scope="module")
 def phantoms():
     """One small single-shell phantom per affine preset, shared by the tests that only read."""
-    return {
-        name: phantom.make_phantom(shape=SMALL, affine=name, shells=((1000, 32),), seed=11)
-        for name in PRESETS
-    }
+    return {name: phantom.make_phantom(shape=SMALL, affine=name, shells=((1000, 32),), seed=11)
+            for name in PRESETS}
 
 
 def written_tables(tmp_path, p, corruption=None):
@@ -56,11 +54,8 @@ def voxel_from_world(rows, affine):
 class TestNiftiFile:
     @pytest.mark.parametrize("affine", [*PRESETS, "rotoreflection"])
     def test_nibabel_reads_back_shape_type_and_both_transforms(self, tmp_path, affine):
-        matrix = (
-            rotoreflection()
-            if affine == "rotoreflection"
-            else phantom.affine_preset(affine, SMALL, 2.0)
-        )
+        matrix = (rotoreflection() if affine == "rotoreflection"
+                  else phantom.affine_preset(affine, SMALL, 2.0))
         data = np.random.default_rng(1).integers(-3000, 30000, (*SMALL, 5), dtype=np.int16)
         path = tmp_path / "dwi.nii.gz"
         phantom.write_nifti(path, data, matrix)
@@ -82,17 +77,20 @@ class TestNiftiFile:
 
 class TestTables:
     @pytest.mark.parametrize("preset", PRESETS)
-    def test_fsl_and_mrtrix_files_describe_the_same_voxel_directions(
-        self, tmp_path, phantoms, preset
-    ):
+    def test_files_describe_the_voxel_directions_and_corruption_acts_in_each_frame(
+            self, tmp_path, phantoms, preset):
         p = phantoms[preset]
         bvec, bval, grad = written_tables(tmp_path, p)
-        assert bvec.shape == (3, p.bvals.size)
-        assert grad.shape == (p.bvals.size, 4)
+        assert bvec.shape == (3, p.bvals.size) and grad.shape == (p.bvals.size, 4)
         np.testing.assert_array_equal(bval, p.bvals)
         np.testing.assert_array_equal(grad[:, 3], p.bvals)
         np.testing.assert_allclose(voxel_from_fsl(bvec, p.affine), p.directions, atol=1e-7)
         np.testing.assert_allclose(voxel_from_world(grad[:, :3], p.affine), p.directions, atol=1e-7)
+        for label, matrix in phantom.candidates():
+            bad_bvec, bad_bval, bad_grad = written_tables(tmp_path, p, corruption=label)
+            np.testing.assert_allclose(bad_bvec, matrix @ bvec, atol=1e-8, err_msg=label)
+            np.testing.assert_allclose(bad_grad[:, :3], grad[:, :3] @ matrix.T, atol=1e-8)
+            np.testing.assert_array_equal(bad_grad[:, 3], bad_bval)
 
     def test_frame_rules_reproduce_mrtrix3_on_real_acquisitions(self, shared_data):
         # MRtrix3 wrote these .b files from the scanners' FSL pairs and affines: an oracle for
@@ -124,28 +122,15 @@ class TestTables:
             # Antipodal pairs count as duplicates: a diffusion direction has no sign.
             assert np.degrees(np.arccos(cosines.max())) > worst
 
-    @pytest.mark.parametrize(
-        "affine, message",
-        [
-            ("lps", "unknown affine preset 'lps': expected one of ['las', 'oblique', 'ras']"),
-            (np.eye(3), "expected a 4 x 4 affine, got shape (3, 3)"),
-        ],
-    )
+    @pytest.mark.parametrize("affine, message", [
+        ("lps", "unknown affine preset 'lps': expected one of ['las', 'oblique', 'ras']"),
+        (np.eye(3), "expected a 4 x 4 affine, got shape (3, 3)"),
+    ])
     def test_unknown_geometry_is_refused(self, affine, message):
         with pytest.raises(ValueError) as caught:
             phantom.make_phantom(shape=(8, 8, 8), affine=affine)
         assert str(caught.value) == message
 
-
-class TestCorruption:
-    @pytest.mark.parametrize("preset", ["ras", "oblique"])
-    def test_written_corruption_acts_in_the_frame_of_each_file(self, tmp_path, phantoms, preset):
-        clean_bvec, _, clean_grad = written_tables(tmp_path, phantoms[preset])
-        for label, matrix in phantom.candidates():
-            bvec, bval, grad = written_tables(tmp_path, phantoms[preset], corruption=label)
-            np.testing.assert_allclose(bvec, matrix @ clean_bvec, atol=1e-8, err_msg=label)
-            np.testing.assert_allclose(grad[:, :3], clean_grad[:, :3] @ matrix.T, atol=1e-8)
-            np.testing.assert_array_equal(grad[:, 3], bval)
 
 class TestSignal:
     @pytest.mark.parametrize("snr", [10.0, 40.0])
@@ -181,10 +166,8 @@ class TestSignal:
             return cosines.mean(), np.mean(cosines > np.cos(np.radians(10.0)))
 
         # dipy takes the directions along the voxel axes as given, with no FSL mirroring.
-        for directions in (
-            voxel_from_fsl(bvec, image.affine),
-            voxel_from_world(grad[:, :3], image.affine),
-        ):
+        for directions in (voxel_from_fsl(bvec, image.affine),
+                           voxel_from_world(grad[:, :3], image.affine)):
             mean, close = agreement(directions)
             assert mean > 0.95 and close > 0.97
         _, close = agreement(bvec.T)

@@ -46,7 +46,7 @@ std::vector<bids::DwiEntry> discover_ok(const std::string& root) {
 
 }  // namespace
 
-TEST(bids_test, nifti_base_naming_rules) {
+TEST(bids_test, naming_rules_path_order_and_join) {
   const std::vector<std::pair<std::string, std::optional<std::string>>> cases{
       {"sub-01/dwi/sub-01_dwi.nii.gz", "sub-01/dwi/sub-01_dwi"},
       {"sub-01/dwi/sub-01_dwi.nii", "sub-01/dwi/sub-01_dwi"},
@@ -63,23 +63,18 @@ TEST(bids_test, nifti_base_naming_rules) {
   };
   for (const auto& [path, base] : cases)
     EXPECT_EQ(bids::nifti_base(path), base) << path;
-}
-
-TEST(bids_test, path_order_is_component_wise_bytes) {
+  // Paths order component-wise by bytes; join adds one separator.
   std::vector<std::string> paths{"a-b", "a/b/c", "a.b/x", "a/b", "B", "a", "\xC3\xA9", "a/b-c"};
   std::sort(paths.begin(), paths.end(), bids::path_less);
   EXPECT_EQ(paths, (std::vector<std::string>{"B", "a", "a/b", "a/b/c", "a/b-c", "a-b", "a.b/x",
                                              "\xC3\xA9"}));
   EXPECT_FALSE(bids::path_less("a/b", "a/b"));
-}
-
-TEST(bids_test, join_adds_one_separator) {
   EXPECT_EQ(bids::join("root", "x"), "root/x");
   EXPECT_EQ(bids::join("root/", "x"), "root/x");
   EXPECT_EQ(bids::join("", "x"), "x");
 }
 
-TEST(bids_test, runs_need_both_gradient_files) {
+TEST(bids_test, a_run_is_an_image_with_both_gradient_files) {
   const quorvex_test::ScratchDir dir;
   add_run(dir, "sub-01/dwi/sub-01_dwi");
   touch(dir, "sub-02/dwi/sub-02_dwi.nii.gz");
@@ -97,6 +92,15 @@ TEST(bids_test, runs_need_both_gradient_files) {
   touch(dir, "sub-06/dwi/sub-06_dwi.nii.gz");
   touch(dir, "sub-06/dwi/sub-06_dwi.bvec/x");
   touch(dir, "sub-06/dwi/sub-06_dwi.bval");
+  // Names that are not DWI images, each with a table.
+  for (const std::string base : {"sub-07_dwi.NII", "sub-07_DWI", "sub-07_T1w", "._sub-07_dwi"}) {
+    touch(dir, "sub-07/dwi/" + base + (base.ends_with("NII") ? ".GZ" : ".nii.gz"));
+    touch(dir, "sub-07/dwi/" + base + ".bvec");
+    touch(dir, "sub-07/dwi/" + base + ".bval");
+  }
+  // A sidecar counts only as a regular file.
+  touch(dir, "sub-01/dwi/sub-01_dwi.json");
+  touch(dir, "sub-02/dwi/sub-02_dwi.json/inside");
 
   const auto runs = discover_ok(dir.file("."));
   ASSERT_EQ(runs.size(), 4U);
@@ -110,19 +114,9 @@ TEST(bids_test, runs_need_both_gradient_files) {
   EXPECT_EQ(runs[3].dwi, root + "/sub-05/dwi/sub-05_dwi.nii");
   EXPECT_EQ(runs[3].bvec, root + "/sub-05/dwi/sub-05_dwi.bvecs");
   EXPECT_EQ(runs[3].bval, root + "/sub-05/dwi/sub-05_dwi.bval");
-}
-
-TEST(bids_test, names_that_are_not_dwi_images) {
-  const quorvex_test::ScratchDir dir;
-  for (const std::string name :
-       {"sub-01_dwi.NII.GZ", "sub-01_DWI.nii.gz", "sub-01_T1w.nii.gz", "._sub-01_dwi.nii.gz"}) {
-    touch(dir, "dwi/" + name);
-  }
-  for (const std::string base : {"sub-01_dwi.NII", "sub-01_DWI", "sub-01_T1w", "._sub-01_dwi"}) {
-    touch(dir, "dwi/" + base + ".bvec");
-    touch(dir, "dwi/" + base + ".bval");
-  }
-  EXPECT_TRUE(discover_ok(dir.file(".")).empty());
+  EXPECT_EQ(runs[0].sidecar, root + "/sub-01/dwi/sub-01_dwi.json");
+  EXPECT_EQ(runs[1].sidecar, std::nullopt);
+  EXPECT_EQ(runs[2].sidecar, std::nullopt);
 }
 
 TEST(bids_test, derivatives_are_never_entered) {
@@ -145,7 +139,7 @@ TEST(bids_test, derivatives_are_never_entered) {
   EXPECT_EQ(walked, std::vector<std::string>{dir.file("sub-02/derivatives")});
 }
 
-TEST(bids_test, runs_come_in_path_order) {
+TEST(bids_test, runs_come_in_path_order_and_empty_roots_give_none) {
   const quorvex_test::ScratchDir dir;
   for (const std::string base : {"a-b/x_dwi", "a/b/x_dwi", "a/x_dwi", "a/B_dwi", "a.b/x_dwi"})
     add_run(dir, base);
@@ -153,20 +147,10 @@ TEST(bids_test, runs_come_in_path_order) {
             (std::vector<std::string>{dir.file("a/B_dwi.nii.gz"), dir.file("a/b/x_dwi.nii.gz"),
                                       dir.file("a/x_dwi.nii.gz"), dir.file("a-b/x_dwi.nii.gz"),
                                       dir.file("a.b/x_dwi.nii.gz")}));
-}
-
-TEST(bids_test, sidecar_only_as_a_regular_file) {
-  const quorvex_test::ScratchDir dir;
-  add_run(dir, "a/a_dwi");
-  touch(dir, "a/a_dwi.json");
-  add_run(dir, "b/b_dwi");
-  touch(dir, "b/b_dwi.json/inside");
-  add_run(dir, "c/c_dwi");
-  const auto runs = discover_ok(dir.file(""));
-  ASSERT_EQ(runs.size(), 3U);
-  EXPECT_EQ(runs[0].sidecar, dir.file("a/a_dwi.json"));
-  EXPECT_EQ(runs[1].sidecar, std::nullopt);
-  EXPECT_EQ(runs[2].sidecar, std::nullopt);
+  // A missing or plain-file root yields nothing.
+  EXPECT_TRUE(discover_ok(dir.file("absent")).empty());
+  EXPECT_TRUE(discover_ok(dir.write("file", "")).empty());
+  EXPECT_TRUE(discover_ok("").empty());
 }
 
 TEST(bids_test, mask_candidates_of_the_image_folder) {
@@ -186,13 +170,6 @@ TEST(bids_test, mask_candidates_of_the_image_folder) {
   EXPECT_EQ(runs[0].masks, (std::vector<std::string>{
                                folder + "Mask.NII.GZ", folder + "brain_mask.nii.gz",
                                folder + "linked_mask.nii", folder + "sub-01_desc-brain_MASK.nii"}));
-}
-
-TEST(bids_test, missing_or_plain_file_root_yields_nothing) {
-  const quorvex_test::ScratchDir dir;
-  EXPECT_TRUE(discover_ok(dir.file("absent")).empty());
-  EXPECT_TRUE(discover_ok(dir.write("file", "")).empty());
-  EXPECT_TRUE(discover_ok("").empty());
 }
 
 TEST(bids_test, link_cycles_end_and_other_links_are_followed) {
@@ -240,48 +217,34 @@ TEST(bids_test, deep_trees_do_not_exhaust_descriptors) {
   EXPECT_EQ(walked, std::vector<std::string>{deepest});
 }
 
-namespace {
-
-struct SharedLayout {
-  const char* dataset;
-  std::size_t runs;
-  std::size_t with_sidecar;
-};
-
-class shared_layout_test : public testing::TestWithParam<SharedLayout> {};
-
-}  // namespace
-
-TEST_P(shared_layout_test, finds_the_expected_runs) {
-  const fs::path root =
-      fs::path(QUORVEX_SOURCE_DIR) / ".." / "shared" / "data" / "bids-layouts" / GetParam().dataset;
-  if (!fs::is_directory(root)) GTEST_SKIP() << "../shared/data/bids-layouts is not present";
-  const auto runs = discover_ok(root.string());
-  EXPECT_EQ(runs.size(), GetParam().runs);
-  const auto sidecars = std::count_if(runs.begin(), runs.end(),
-                                      [](const auto& run) { return run.sidecar.has_value(); });
-  EXPECT_EQ(static_cast<std::size_t>(sidecars), GetParam().with_sidecar);
-  for (const auto& run : runs) {
-    EXPECT_TRUE(run.masks.empty()) << run.dwi;
-    EXPECT_EQ(run.dwi.find("derivatives"), std::string::npos);
-    EXPECT_EQ(*bids::nifti_base(run.dwi) + ".bvec", run.bvec);
+TEST(bids_test, shared_layouts_give_their_runs) {
+  const fs::path layouts = fs::path(QUORVEX_SOURCE_DIR) / ".." / "shared" / "data" / "bids-layouts";
+  if (!fs::is_directory(layouts)) GTEST_SKIP() << "../shared/data/bids-layouts is not present";
+  const struct {
+    const char* dataset;
+    std::size_t runs;
+    std::ptrdiff_t with_sidecar;
+  } cases[] = {{"ds000117", 11, 11}, {"ds004215-pheno_source", 7, 7},
+               {"ds114", 0, 0},      {"genetics_ukbb", 0, 0},
+               {"dwi_deriv", 1, 1},  {"eeg_rest_fmri", 6, 0},
+               {"ipdwi002", 1, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dataset);
+    const auto runs = discover_ok((layouts / c.dataset).string());
+    EXPECT_EQ(runs.size(), c.runs);
+    EXPECT_EQ(std::count_if(runs.begin(), runs.end(),
+                            [](const auto& r) { return r.sidecar.has_value(); }),
+              c.with_sidecar);
+    for (const auto& run : runs) {
+      EXPECT_TRUE(run.masks.empty()) << run.dwi;
+      EXPECT_EQ(run.dwi.find("derivatives"), std::string::npos);
+      EXPECT_EQ(*bids::nifti_base(run.dwi) + ".bvec", run.bvec);
+    }
+    EXPECT_TRUE(std::is_sorted(runs.begin(), runs.end(), [](const auto& a, const auto& b) {
+      return bids::path_less(a.dwi, b.dwi);
+    }));
   }
-  EXPECT_TRUE(std::is_sorted(runs.begin(), runs.end(), [](const auto& a, const auto& b) {
-    return bids::path_less(a.dwi, b.dwi);
-  }));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    bids_test, shared_layout_test,
-    testing::Values(SharedLayout{"ds000117", 11, 11}, SharedLayout{"ds004215-pheno_source", 7, 7},
-                    SharedLayout{"ds114", 0, 0}, SharedLayout{"genetics_ukbb", 0, 0},
-                    SharedLayout{"dwi_deriv", 1, 1}, SharedLayout{"eeg_rest_fmri", 6, 0},
-                    SharedLayout{"ipdwi002", 1, 0}),
-    [](const auto& param_info) {
-      std::string name = param_info.param.dataset;
-      std::replace(name.begin(), name.end(), '-', '_');
-      return name;
-    });
 
 TEST(bids_test, sidecar_fields_and_note) {
   const auto note = [](std::string_view text) -> std::optional<std::string> {
@@ -306,7 +269,7 @@ TEST(bids_test, sidecar_fields_and_note) {
   EXPECT_EQ(note(R"({"EchoTime": [1, {"a": 2}]})"), std::nullopt);
 }
 
-TEST(bids_test, sidecars_that_are_not_used) {
+TEST(bids_test, sidecars_that_are_not_used_and_one_read_from_a_file) {
   for (const std::string_view text : {
            R"({"MultibandAccelerationFactor": 2.0})",
            R"({"MultibandAccelerationFactor": "3"})",
@@ -327,17 +290,14 @@ TEST(bids_test, sidecars_that_are_not_used) {
        }) {
     EXPECT_FALSE(bids::BidsSidecar::parse(text).has_value()) << text;
   }
-  // The same key in sibling objects is not a repeat.
-  EXPECT_EQ(bids::BidsSidecar::parse(R"({"a": {"k": 1}, "b": {"k": 2}, "TotalReadoutTime": 2})")
-                ->total_readout_time,
-            2.0);
-}
-
-TEST(bids_test, sidecar_read_from_file) {
   const quorvex_test::ScratchDir dir;
   EXPECT_FALSE(bids::BidsSidecar::read(dir.file("absent.json")).has_value());
   const auto read =
       bids::BidsSidecar::read(dir.write("s.json", R"({"MultibandAccelerationFactor": 2})"));
   ASSERT_TRUE(read.has_value());
   EXPECT_EQ(read->multiband_acceleration_factor, 2U);
+  // The same key in sibling objects is not a repeat.
+  EXPECT_EQ(bids::BidsSidecar::parse(R"({"a": {"k": 1}, "b": {"k": 2}, "TotalReadoutTime": 2})")
+                ->total_readout_time,
+            2.0);
 }

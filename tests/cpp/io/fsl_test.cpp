@@ -28,26 +28,22 @@ TEST(fsl_test, parse_floats_tokens_and_errors) {
                "failed to parse a.bvec: invalid number: #");
   EXPECT_ERROR(fsl::parse_floats("x", "bad\xFFpath"), Parse,
                "failed to parse bad\xEF\xBF\xBDpath: invalid number: x");
+  EXPECT_ERROR(fsl::parse_floats(std::string(300000, 'x'), "a.bval"), Parse,
+               "failed to parse a.bval: invalid number: " + std::string(200, 'x') + "\u2026");
 }
 
-TEST(fsl_test, parse_rows_skips_blank_lines_and_reads_crlf) {
+TEST(fsl_test, rows_skip_blank_lines_read_crlf_and_take_either_shape) {
   const auto rows = fsl::parse_rows("1 0 0\r\n\r\n  \t\n0\t1   0\n0 0 1", "a.bvec");
   ASSERT_TRUE(rows.has_value());
   EXPECT_EQ(*rows, (std::vector<std::vector<double>>{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}));
   EXPECT_ERROR(fsl::parse_rows("1 0 0\n0 x 0\n", "a.bvec"), Parse,
                "failed to parse a.bvec: invalid number: x");
-}
-
-TEST(fsl_test, three_by_three_reads_as_axis_rows) {
-  const std::vector<std::vector<double>> rows{{1, 2, 3}, {4, 5, 6}, {7, 8, 9}};
-  EXPECT_EQ(*fsl::to_directions(rows, 3, "a.bvec"),
+  // Three by three reads as axis rows.
+  EXPECT_EQ(*fsl::to_directions({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}, 3, "a.bvec"),
             (std::vector<Vec3>{{1, 4, 7}, {2, 5, 8}, {3, 6, 9}}));
-}
-
-TEST(fsl_test, n_by_three_and_shape_errors) {
-  const std::vector<std::vector<double>> rows(64, std::vector<double>{1, 0, 0});
-  EXPECT_EQ(fsl::to_directions(rows, 64, "a.bvec")->size(), 64U);
-  EXPECT_ERROR(fsl::to_directions(rows, 63, "a.bvec"), Parse,
+  const std::vector<std::vector<double>> n_by_3(64, std::vector<double>{1, 0, 0});
+  EXPECT_EQ(fsl::to_directions(n_by_3, 64, "a.bvec")->size(), 64U);
+  EXPECT_ERROR(fsl::to_directions(n_by_3, 63, "a.bvec"), Parse,
                "failed to parse a.bvec: bvec shape does not match the b-value count");
   const std::vector<std::vector<double>> ragged{{1, 2}, {3, 4, 5}, {6, 7}};
   EXPECT_ERROR(fsl::to_directions(ragged, 2, "a.bvec"), Parse,

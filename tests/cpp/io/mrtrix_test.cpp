@@ -12,7 +12,7 @@ namespace mrtrix = quorvex_core::io::mrtrix;
 using quorvex_core::GradientTable;
 using quorvex_core::Vec3;
 
-TEST(mrtrix_test, parse_row_cases) {
+TEST(mrtrix_test, rows_and_files_skipping_comments_and_blank_lines) {
   EXPECT_EQ(*mrtrix::parse_row("1 0 0 1000 # note", "g.b"), (std::array<double, 4>{1, 0, 0, 1000}));
   EXPECT_EQ(*mrtrix::parse_row("1 0 0 1000 anything", "g.b"),
             (std::array<double, 4>{1, 0, 0, 1000}));
@@ -22,9 +22,6 @@ TEST(mrtrix_test, parse_row_cases) {
                "failed to parse g.b: expected 4 values per row, found 0");
   EXPECT_ERROR(mrtrix::parse_row("1 0 zero 1000", "g.b"), Parse,
                "failed to parse g.b: invalid number: zero");
-}
-
-TEST(mrtrix_test, parse_file_skips_comments_and_blank_lines) {
   const auto table = mrtrix::parse(
       "# command_history: x\r\n  # indented comment\n\n0 0 0 0\r\n\t1 0 0 1000  \n", "g.b");
   ASSERT_TRUE(table.has_value());
