@@ -109,6 +109,20 @@ template <class T>
   return c;
 }
 
+// Free functions, always inlined: a lambda is not, and a call that passes four lanes between
+// the AVX2 kernel and code built without AVX2 would not agree on where they go (unoptimised
+// builds make such calls).
+template <class T>
+[[gnu::always_inline]] inline std::array<T, 3> cross(const std::array<T, 3>& u,
+                                                     const std::array<T, 3>& v) {
+  return {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+}
+
+template <class T>
+[[gnu::always_inline]] inline T norm2(const std::array<T, 3>& v) {
+  return v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
+}
+
 // The eigenvalues, largest first, and the longest cross product of two rows of D - l1 I with
 // its squared length.
 template <class T>
@@ -128,13 +142,6 @@ template <class T>
   const std::array<T, 3> r0{o.a - out.l1, o.d01, o.d02};
   const std::array<T, 3> r1{o.d01, o.b - out.l1, o.d12};
   const std::array<T, 3> r2{o.d02, o.d12, o.e - out.l1};
-  const auto cross = [](const std::array<T, 3>& u, const std::array<T, 3>& v) {
-    return std::array<T, 3>{u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
-                            u[0] * v[1] - u[1] * v[0]};
-  };
-  const auto norm2 = [](const std::array<T, 3>& v) {
-    return v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
-  };
   const auto c01 = cross(r0, r1);
   const auto c02 = cross(r0, r2);
   const auto c12 = cross(r1, r2);

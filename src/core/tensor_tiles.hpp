@@ -6,9 +6,13 @@
 #include <span>
 #include <vector>
 
-#include "quorvex/tensor.hpp"
+#include "quorvex/grid.hpp"
 
 namespace quorvex_core {
+
+// Declared only: this header sits below the fit it serves.
+struct TensorDesign;
+struct TensorField;
 
 /// The tiles of a grid, in the order the fit numbers them.
 [[nodiscard]] std::size_t tile_count(const GridShape& shape) noexcept;
