@@ -79,7 +79,7 @@ struct AuditRun {
                                                   const PipelineOptions& options);
 
 /// What a repair call asks for.
-struct RepairSpec {
+struct RepairRequest {
   std::string out_bvec;
   std::string out_bval;
   std::optional<std::string> out_grad;
@@ -104,7 +104,7 @@ struct RepairOutput {
 /// returns the detector's glyph data.
 [[nodiscard]] Result<std::pair<RepairOutput, GlyphData>> repair_with_glyphs(
     const GradientTable& table, const ImageArray& image, const Mask* mask,
-    std::vector<InputFile> inputs, const PipelineOptions& options, const RepairSpec& spec);
+    std::vector<InputFile> inputs, const PipelineOptions& options, const RepairRequest& request);
 
 /// Decides and writes the repair of an audited table. Files are written in this order, each one
 /// old-or-new (`io::write_file_staged`) with its backup claimed just before it is replaced:
@@ -114,12 +114,12 @@ struct RepairOutput {
 /// report's flip section stays the coherence opinion) and the sidecar records both.
 [[nodiscard]] Result<RepairOutput> repair_from_report(const GradientTable& table, Report report,
                                                       std::vector<InputFile> inputs,
-                                                      const RepairSpec& spec,
+                                                      const RepairRequest& request,
                                                       double min_relative_margin,
                                                       const Confirmation* confirmed = nullptr);
 
 /// What a b-value recomputation asks for.
-struct RecomputeSpec {
+struct RecomputeRequest {
   std::string out_bvec;
   std::string out_bval;
   std::optional<std::string> out_grad;
@@ -145,8 +145,8 @@ struct RecomputeOutput {
 /// with the same output rules as a repair. `NoUsableShell` when nothing can be recovered.
 [[nodiscard]] Result<RecomputeOutput> recompute_bval(const GradientTable& table,
                                                      std::vector<InputFile> inputs,
-                                                     const RecomputeSpec& spec, double b0_threshold,
-                                                     double tolerance);
+                                                     const RecomputeRequest& request,
+                                                     double b0_threshold, double tolerance);
 
 /// The compact JSON summary of a recomputation.
 [[nodiscard]] std::string to_json(const RecomputeOutput& output);

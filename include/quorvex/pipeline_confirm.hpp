@@ -47,6 +47,6 @@ struct ConfirmedRepair {
 /// confirmed verdict deciding what is applied. The sidecar records both opinions.
 [[nodiscard]] Result<ConfirmedRepair> repair_confirmed(
     const GradientTable& table, const ImageArray& image, const VolumeInfo& info, const Mask* mask,
-    std::vector<InputFile> inputs, const PipelineOptions& options, const RepairSpec& spec);
+    std::vector<InputFile> inputs, const PipelineOptions& options, const RepairRequest& request);
 
 }  // namespace quorvex_core::pipeline

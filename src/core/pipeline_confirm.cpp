@@ -65,11 +65,12 @@ std::optional<Repair> confirmed_repair(const GradientTable& table, const Confirm
 Result<ConfirmedRepair> repair_confirmed(const GradientTable& table, const ImageArray& image,
                                          const VolumeInfo& info, const Mask* mask,
                                          std::vector<InputFile> inputs,
-                                         const PipelineOptions& options, const RepairSpec& spec) {
+                                         const PipelineOptions& options,
+                                         const RepairRequest& request) {
   auto confirmed = audit_confirmed(table, image, info, mask, inputs, options, false);
   if (!confirmed) return fail(confirmed.error());
   auto output =
-      repair_from_report(table, std::move(confirmed->run.report), std::move(inputs), spec,
+      repair_from_report(table, std::move(confirmed->run.report), std::move(inputs), request,
                          options.flip_options.min_relative_margin, &confirmed->confirmation);
   if (!output) return fail(output.error());
   return ConfirmedRepair{std::move(*output), std::move(confirmed->confirmation), confirmed->status};

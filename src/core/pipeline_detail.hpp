@@ -12,7 +12,7 @@
 namespace quorvex_core::pipeline {
 
 struct PipelineOptions;
-struct RepairSpec;
+struct RepairRequest;
 
 /// The detector on the requested shell (the non-b0 shell nearest it) or on the one it chooses.
 [[nodiscard]] Result<Detection> run_flip(const ImageArray& image, const GradientTable& table,
@@ -39,7 +39,7 @@ void push_backup(std::vector<std::string>& backups, std::optional<std::string> b
 [[nodiscard]] Result<void> write_provenance(const std::string& path, const Report& report,
                                             const FlipResult& flip, std::vector<InputFile> inputs,
                                             const std::vector<std::string>& outputs,
-                                            const RepairSpec& spec,
+                                            const RepairRequest& request,
                                             const Confirmation* confirmed = nullptr);
 
 }  // namespace quorvex_core::pipeline

@@ -69,24 +69,25 @@ std::string path_str(const std::string& path) {
 
 Result<std::pair<RepairOutput, GlyphData>> repair_with_glyphs(
     const GradientTable& table, const ImageArray& image, const Mask* mask,
-    std::vector<InputFile> inputs, const PipelineOptions& options, const RepairSpec& spec) {
+    std::vector<InputFile> inputs, const PipelineOptions& options, const RepairRequest& request) {
   auto run = audit_timed_with_glyphs(table, image, mask, inputs, options);
   if (!run) return fail(run.error());
-  auto output = repair_from_report(table, std::move(run->report), std::move(inputs), spec,
+  auto output = repair_from_report(table, std::move(run->report), std::move(inputs), request,
                                    options.flip_options.min_relative_margin);
   if (!output) return fail(output.error());
   return std::pair{std::move(*output), std::move(run->glyphs)};
 }
 
 Result<RepairOutput> repair_from_report(const GradientTable& table, Report report,
-                                        std::vector<InputFile> inputs, const RepairSpec& spec,
+                                        std::vector<InputFile> inputs, const RepairRequest& request,
                                         double min_relative_margin, const Confirmation* confirmed) {
-  if (spec.frame && spec.frame->frames_divergent) report.notes.emplace_back(divergent_frames_note);
+  if (request.frame && request.frame->frames_divergent)
+    report.notes.emplace_back(divergent_frames_note);
   if (!report.flip) return RepairOutput{std::move(report), {}, std::nullopt};
   const FlipResult flip = *report.flip;
   std::optional<Repair> repair;
   if (confirmed != nullptr) {
-    repair = confirmed_repair(table, *confirmed, spec.force_repair);
+    repair = confirmed_repair(table, *confirmed, request.force_repair);
     if (repair && confirmed->decision == Status::Warn) {
       report.notes.push_back(fmt::format(
           "repair force-applied on a confirmed WARN (--force-repair): {} — verify the result.",
@@ -95,7 +96,7 @@ Result<RepairOutput> repair_from_report(const GradientTable& table, Report repor
   } else if (flip.recommended_transform && flip.recommended_label) {
     repair = Repair{apply_transform(table, *flip.recommended_transform), *flip.recommended_label,
                     *flip.recommended_transform};
-  } else if (spec.force_repair && flip.decision == Status::Warn) {
+  } else if (request.force_repair && flip.decision == Status::Warn) {
     repair = Repair::force_from_best(table, flip);
     if (repair) {
       report.notes.push_back(fmt::format(
@@ -105,30 +106,30 @@ Result<RepairOutput> repair_from_report(const GradientTable& table, Report repor
     }
   }
   if (!repair) return RepairOutput{std::move(report), {}, std::nullopt};
-  if (spec.dry_run) {
+  if (request.dry_run) {
     report = std::move(report).with_repair({repair->matrix, repair->label, {}});
     return RepairOutput{std::move(report), {}, std::move(repair->table)};
   }
   std::vector<std::string> backups;
   std::vector<std::string> outputs;
   const GradientTable fsl_table =
-      spec.frame ? apply_transform(repair->table, spec.frame->to_fsl()) : repair->table;
-  if (auto emitted =
-          emit_fsl(fsl_table, spec.out_bvec, spec.out_bval, spec.in_place, backups, outputs);
+      request.frame ? apply_transform(repair->table, request.frame->to_fsl()) : repair->table;
+  if (auto emitted = emit_fsl(fsl_table, request.out_bvec, request.out_bval, request.in_place,
+                              backups, outputs);
       !emitted) {
     return fail(emitted.error());
   }
-  if (spec.out_grad) {
-    if (auto emitted = emit_mrtrix(emit_table(repair->table, spec.frame), *spec.out_grad,
-                                   spec.in_place, backups, outputs);
+  if (request.out_grad) {
+    if (auto emitted = emit_mrtrix(emit_table(repair->table, request.frame), *request.out_grad,
+                                   request.in_place, backups, outputs);
         !emitted) {
       return fail(emitted.error());
     }
   }
   report = std::move(report).with_repair({repair->matrix, repair->label, outputs});
-  if (spec.provenance) {
-    if (auto written = write_provenance(*spec.provenance, report, flip, std::move(inputs), outputs,
-                                        spec, confirmed);
+  if (request.provenance) {
+    if (auto written = write_provenance(*request.provenance, report, flip, std::move(inputs),
+                                        outputs, request, confirmed);
         !written) {
       return fail(written.error());
     }
@@ -138,7 +139,7 @@ Result<RepairOutput> repair_from_report(const GradientTable& table, Report repor
 
 Result<void> write_provenance(const std::string& path, const Report& report, const FlipResult& flip,
                               std::vector<InputFile> inputs,
-                              const std::vector<std::string>& outputs, const RepairSpec& spec,
+                              const std::vector<std::string>& outputs, const RepairRequest& request,
                               const Confirmation* confirmed) {
   Provenance doc = Provenance::create(std::move(inputs));
   doc.shells = report.shells;
@@ -154,8 +155,8 @@ Result<void> write_provenance(const std::string& path, const Report& report, con
       doc.applied_label = report.repair->label;
     }
   }
-  if (spec.frame) {
-    const FrameMaps& f = *spec.frame;
+  if (request.frame) {
+    const FrameMaps& f = *request.frame;
     doc.frame = FrameRecord{input_format_name(f.input_format),
                             f.affine_determinant_sign,
                             transpose(f.world_voxel_map),
@@ -163,13 +164,13 @@ Result<void> write_provenance(const std::string& path, const Report& report, con
                             f.world_voxel_map,
                             f.frames_divergent,
                             true,
-                            spec.out_grad.has_value()};
+                            request.out_grad.has_value()};
   }
   return write_sidecar(path, doc);
 }
 
 Result<RecomputeOutput> recompute_bval(const GradientTable& table, std::vector<InputFile> inputs,
-                                       const RecomputeSpec& spec, double b0_threshold,
+                                       const RecomputeRequest& request, double b0_threshold,
                                        double tolerance) {
   auto recovery = table.recover_bvals(b0_threshold);
   if (!recovery) return fail(Error::no_usable_shell());
@@ -194,26 +195,27 @@ Result<RecomputeOutput> recompute_bval(const GradientTable& table, std::vector<I
     out.b_min = lo;
     out.b_max = hi;
   }
-  if (spec.dry_run) return out;
-  if (auto emitted = emit_fsl(out.table, spec.out_bvec, spec.out_bval, spec.in_place, out.backups,
-                              out.outputs);
+  if (request.dry_run) return out;
+  if (auto emitted = emit_fsl(out.table, request.out_bvec, request.out_bval, request.in_place,
+                              out.backups, out.outputs);
       !emitted) {
     return fail(emitted.error());
   }
-  if (spec.out_grad) {
+  if (request.out_grad) {
     if (auto emitted =
-            emit_mrtrix(out.table, *spec.out_grad, spec.in_place, out.backups, out.outputs);
+            emit_mrtrix(out.table, *request.out_grad, request.in_place, out.backups, out.outputs);
         !emitted) {
       return fail(emitted.error());
     }
   }
-  if (spec.provenance) {
+  if (request.provenance) {
     Provenance doc = Provenance::create(std::move(inputs)).with_outputs(out.outputs);
     doc.notes.push_back(fmt::format(
         "recompute-bval: recovered b-values from amplitude-encoded bvecs (b_nominal={:.0f}, max "
         "|g|={:.4f}); directions unit-normalized.",
         out.b_nominal, out.max_norm));
-    if (auto written = write_sidecar(*spec.provenance, doc); !written) return fail(written.error());
+    if (auto written = write_sidecar(*request.provenance, doc); !written)
+      return fail(written.error());
   }
   return out;
 }

@@ -56,14 +56,15 @@ const std::array<Function, 13> table{{
      &s::recompute_bval},
 }};
 
-ModuleSpec& spec() {
-  static ModuleSpec the_spec("_quorvex", table);
-  return the_spec;
+ModuleDefinition& module_definition() {
+  static ModuleDefinition the_module("_quorvex", table);
+  return the_module;
 }
 
 }  // namespace
 }  // namespace quorvex_ext
 
 PyMODINIT_FUNC PyInit__quorvex() {
-  return quorvex_ext::guarded([] { return quorvex_ext::create_module(quorvex_ext::spec()); });
+  return quorvex_ext::guarded(
+      [] { return quorvex_ext::create_module(quorvex_ext::module_definition()); });
 }

@@ -7,18 +7,19 @@
 namespace quorvex_ext {
 namespace {
 
-bool prepare_method_defs(ModuleSpec& spec) {
-  if (!spec.method_defs.empty()) return true;
-  spec.docstrings.reserve(spec.functions.size());
-  spec.method_defs.reserve(spec.functions.size());
-  for (const Function& f : spec.functions) {
+bool prepare_method_defs(ModuleDefinition& definition) {
+  if (!definition.method_defs.empty()) return true;
+  definition.docstrings.reserve(definition.functions.size());
+  definition.method_defs.reserve(definition.functions.size());
+  for (const Function& f : definition.functions) {
     if (f.signature != nullptr) {
       if (!f.signature->intern_keywords()) return false;
-      spec.docstrings.push_back(f.signature->docstring());
+      definition.docstrings.push_back(f.signature->docstring());
     } else {
-      spec.docstrings.push_back(std::string(f.name) + "()\n--\n\n");
+      definition.docstrings.push_back(std::string(f.name) + "()\n--\n\n");
     }
-    spec.method_defs.push_back({f.name, f.function, f.flags, spec.docstrings.back().c_str()});
+    definition.method_defs.push_back(
+        {f.name, f.function, f.flags, definition.docstrings.back().c_str()});
   }
   return true;
 }
@@ -52,26 +53,26 @@ bool add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
 
 }  // namespace
 
-PyObject* create_module(ModuleSpec& spec) {
+PyObject* create_module(ModuleDefinition& definition) {
   const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (spec.owner_interpreter != -1 && interpreter != spec.owner_interpreter) {
+  if (definition.owner_interpreter != -1 && interpreter != definition.owner_interpreter) {
     const std::string message = fmt::format(
         "{0} cannot be imported in a sub-interpreter; import it from the interpreter "
         "that first loaded it",
-        spec.def.m_name);
+        definition.def.m_name);
     PyErr_SetString(PyExc_ImportError, message.c_str());
     return nullptr;
   }
-  if (spec.module != nullptr) return Py_NewRef(spec.module);
-  if (!prepare_method_defs(spec)) return nullptr;
-  PyObject* module = PyModule_Create2(&spec.def, PYTHON_API_VERSION);
+  if (definition.module != nullptr) return Py_NewRef(definition.module);
+  if (!prepare_method_defs(definition)) return nullptr;
+  PyObject* module = PyModule_Create2(&definition.def, PYTHON_API_VERSION);
   if (module == nullptr) return nullptr;
   PyObject* module_name = PyModule_GetNameObject(module);
   if (module_name == nullptr) {
     Py_DECREF(module);
     return nullptr;
   }
-  for (PyMethodDef& def : spec.method_defs) {
+  for (PyMethodDef& def : definition.method_defs) {
     if (!add_function(module, module_name, def)) {
       Py_DECREF(module_name);
       Py_DECREF(module);
@@ -79,8 +80,8 @@ PyObject* create_module(ModuleSpec& spec) {
     }
   }
   Py_DECREF(module_name);
-  spec.owner_interpreter = interpreter;
-  spec.module = Py_NewRef(module);
+  definition.owner_interpreter = interpreter;
+  definition.module = Py_NewRef(module);
   return module;
 }
 

@@ -63,8 +63,8 @@ inline PyCFunction no_args(PyObject* (*f)(PyObject*, PyObject*) noexcept) {
 }
 
 /// A module made once per process from its function table (single-phase initialisation).
-struct ModuleSpec {
-  explicit ModuleSpec(const char* name, std::span<const Function> table)
+struct ModuleDefinition {
+  explicit ModuleDefinition(const char* name, std::span<const Function> table)
       : def{PyModuleDef_HEAD_INIT, name, "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
         functions(table) {}
 
@@ -78,9 +78,9 @@ struct ModuleSpec {
   std::int64_t owner_interpreter = -1;
 };
 
-/// The module of `spec` with every function of its table bound and listed in `__all__`; the
+/// The module of `definition` with every function of its table bound and listed in `__all__`; the
 /// same object on a repeated import. Refused (ImportError) in a sub-interpreter other than the
 /// one that first loaded it. Nothing with an exception set on failure.
-[[nodiscard]] PyObject* create_module(ModuleSpec& spec);
+[[nodiscard]] PyObject* create_module(ModuleDefinition& definition);
 
 }  // namespace quorvex_ext

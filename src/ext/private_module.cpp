@@ -368,9 +368,9 @@ const std::array<Function, 11> table{{
     {"_fault_probe", fast_call<fault_probe, bodies::fault_probe>(), fast_flags, &fault_probe},
 }};
 
-ModuleSpec& spec() {
-  static ModuleSpec the_spec("quorvex._ext", table);
-  return the_spec;
+ModuleDefinition& module_definition() {
+  static ModuleDefinition the_module("quorvex._ext", table);
+  return the_module;
 }
 
 }  // namespace
@@ -379,5 +379,6 @@ ModuleSpec& spec() {
 // Exported beside PyInit__quorvex from the same shared object; the package loads it from that
 // file, so both modules share one core.
 PyMODINIT_FUNC PyInit__ext() {
-  return quorvex_ext::guarded([] { return quorvex_ext::create_module(quorvex_ext::spec()); });
+  return quorvex_ext::guarded(
+      [] { return quorvex_ext::create_module(quorvex_ext::module_definition()); });
 }

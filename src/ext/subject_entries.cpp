@@ -116,7 +116,7 @@ PyObject* detect_run(const Arguments& args, bool with_glyphs) {
   return tuple_of({text, text ? glyph_payload(run->glyphs, *subject->info) : nullptr});
 }
 
-core::pipeline::RepairSpec repair_spec(const Arguments& args, const Subject& subject) {
+core::pipeline::RepairRequest repair_request(const Arguments& args, const Subject& subject) {
   return {args.required_path("out_bvec"),
           args.required_path("out_bval"),
           args.path("out_grad"),
@@ -133,7 +133,7 @@ PyObject* repair_run(const Arguments& args, bool with_glyphs) {
   if (!subject) return nullptr;
   auto result = core::pipeline::repair_with_glyphs(
       subject->table.table, *subject->image, subject->mask_or_null(),
-      std::move(subject->table.inputs), subject->options, repair_spec(args, *subject));
+      std::move(subject->table.inputs), subject->options, repair_request(args, *subject));
   if (!result) return raise_error(result.error());
   PyObject* text = report_str(result->first.report);
   if (!with_glyphs) return text;
@@ -206,7 +206,7 @@ PyObject* repair_confirmed(const Arguments& args) {
   if (!subject) return nullptr;
   auto result = core::pipeline::repair_confirmed(
       subject->table.table, *subject->image, *subject->info, subject->mask_or_null(),
-      std::move(subject->table.inputs), subject->options, repair_spec(args, *subject));
+      std::move(subject->table.inputs), subject->options, repair_request(args, *subject));
   if (!result) return raise_error(result.error());
   return tuple_of({report_str(result->output.report), to_str(core::to_json(result->confirmation)),
                    to_str(core::status_text(result->status))});

@@ -23,12 +23,12 @@ PyObject* recompute_bval(const Arguments& args) {
   if (!refuse_aliased_outputs(args)) return nullptr;
   auto loaded = load_table(args);
   if (!loaded) return nullptr;
-  const core::pipeline::RecomputeSpec spec{
+  const core::pipeline::RecomputeRequest request{
       args.required_path("out_bvec"), args.required_path("out_bval"), args.path("out_grad"),
       args.path("provenance"),        args.flag("dry_run"),           args.flag("in_place")};
   // The call has no tolerance parameter; shells are grouped at the default.
   auto output =
-      core::pipeline::recompute_bval(loaded->table, std::move(loaded->inputs), spec,
+      core::pipeline::recompute_bval(loaded->table, std::move(loaded->inputs), request,
                                      args.number("b0_threshold"), core::default_shell_tolerance);
   if (!output) return raise_error(output.error());
   return to_str(core::pipeline::to_json(*output));
