@@ -357,23 +357,22 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
                             streamed->storage.size() >= 6 * n * sizeof(double) &&
                             streamed->design == design;
   const std::span<const std::uint64_t> reference = b0_indices.empty() ? shell_indices : b0_indices;
-  std::vector<const float*> reference_rows;
-  std::vector<const float*> rows;
-  for (const std::uint64_t v : reference)
-    reference_rows.push_back(image.volume(v));
-  if (!use_streamed) {
-    for (const std::uint64_t v : design.volumes)
-      rows.push_back(image.volume(v));
-  }
-  for (const auto list : {std::span<const std::uint64_t>(reference),
-                          std::span<const std::uint64_t>(design.volumes)}) {
+  // Where the reference volumes, and the rows unless summed on the way, lie in the image.
+  const auto samples_of =
+      [&](std::span<const std::uint64_t> list) -> Result<std::vector<const float*>> {
+    std::vector<const float*> out;
     for (const std::uint64_t v : list) {
       if (image.volume(v) == nullptr) {
         return fail(Error::dti_fit(fmt::format("volume {} of the image was not read", v)));
       }
+      out.push_back(image.volume(v));
     }
-    if (use_streamed) break;
-  }
+    return out;
+  };
+  auto reference_rows = samples_of(reference);
+  if (!reference_rows) return fail(reference_rows.error());
+  auto rows = use_streamed ? Result<std::vector<const float*>>{} : samples_of(design.volumes);
+  if (!rows) return fail(rows.error());
   // Tiles the stream's idle tail already solved, from these very inputs, are taken over.
   std::size_t first_tile = 0;
   TensorField field;
@@ -387,7 +386,8 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
   }
 
   const TileInputs inputs{
-      shape, &design, rows, reference_rows, use_streamed ? streamed->data() : nullptr, min_signal};
+      shape,     &design, *rows, *reference_rows, use_streamed ? streamed->data() : nullptr,
+      min_signal};
   const std::size_t tiles = tile_count(shape);
   const interrupt::Token token = interrupt::Token::current();
   const auto run = [&](std::size_t first, std::size_t last) {

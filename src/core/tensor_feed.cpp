@@ -31,7 +31,6 @@ Result<void> TensorFeeder::start(std::span<const std::size_t> dims) {
   if (dims.size() < 3) return fail(Error::nifti("the fit's sums need a 4-D image"));
   shape_ = {dims[0], dims[1], dims[2]};
   const std::size_t samples = voxel_count(shape_);
-  samples_ = samples;
   sums_.voxels = samples;
   const std::size_t rows = sums_.design.volumes.size();
   auto storage = detail::PageBuffer::allocate(6 * samples * sizeof(double));
@@ -56,8 +55,8 @@ TensorFeeder::Batch& TensorFeeder::batch_for(std::size_t row) {
   const std::size_t index = row / batch_rows;
   Batch& batch = sets_[index % set_count];
   if (batch.index != index) {
-    // The set last held batch index - 2, complete since its rows all came earlier.
-    while (batch.index != absent_batch && batch.added_to < samples_ && add_slice()) {
+    // The set last held batch index - set_count, complete since its rows all came earlier.
+    while (batch.index != absent_batch && batch.added_to < sums_.voxels && add_slice()) {
     }
     batch = Batch{};
     batch.index = index;
@@ -72,7 +71,7 @@ float* TensorFeeder::place(std::size_t v) {
   const Batch& batch = batch_for(row);
   busy_ += since(start);
   const std::size_t slot = (batch.index % set_count) * batch_rows + row % batch_rows;
-  return reinterpret_cast<float*>(slots_.data()) + slot * samples_;
+  return reinterpret_cast<float*>(slots_.data()) + slot * sums_.voxels;
 }
 
 void TensorFeeder::take(std::size_t v, const float* samples) {
@@ -90,12 +89,12 @@ void TensorFeeder::take(std::size_t v, const float* samples) {
 bool TensorFeeder::add_slice() {
   if (ready_.empty()) return false;
   Batch& batch = sets_[ready_.front()];
-  const std::size_t end = std::min(samples_, batch.added_to + slice_voxels);
+  const std::size_t end = std::min(sums_.voxels, batch.added_to + slice_voxels);
   add_tensor_rows(sums_.design, batch.index * batch_rows,
                   std::span<const float* const>(batch.samples.data(), batch.rows), batch.added_to,
                   end, sums_);
   batch.added_to = end;
-  if (end == samples_) {
+  if (end == sums_.voxels) {
     rows_added_ += batch.rows;
     ready_.pop_front();
   }

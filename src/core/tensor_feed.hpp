@@ -65,7 +65,6 @@ class TensorFeeder final : public VolumeSink {
 
   TensorSums sums_;
   detail::PageBuffer slots_;
-  std::size_t samples_ = 0;
   std::array<Batch, set_count> sets_{};
   // Complete batches not yet added in full, oldest first (set indices).
   std::deque<std::size_t> ready_;

@@ -8,34 +8,50 @@
 #include "tensor_feed.hpp"
 
 namespace quorvex_core::pipeline {
+namespace {
 
-std::vector<std::size_t> volumes_used(const GradientTable& table, const PipelineOptions& options) {
+// The b0 volumes and the working shell, as the drift and the detector will choose them.
+struct Choice {
+  std::vector<std::size_t> b0;
+  std::optional<Shell> shell;
+};
+
+Choice choose(const GradientTable& table, const PipelineOptions& options) {
   const FlipOptions& flip = options.flip_options;
-  std::vector<std::size_t> used = table.b0_indices(flip.b0_threshold);
-  const auto shell = nearest_shell(table.bvals(), flip.b0_threshold, flip.tolerance,
-                                   options.shell.value_or(working_b_target));
-  if (shell) used.insert(used.end(), shell->indices.begin(), shell->indices.end());
+  return {table.b0_indices(flip.b0_threshold),
+          nearest_shell(table.bvals(), flip.b0_threshold, flip.tolerance,
+                        options.shell.value_or(working_b_target))};
+}
+
+std::vector<std::size_t> used_by(const Choice& choice) {
+  std::vector<std::size_t> used = choice.b0;
+  if (choice.shell)
+    used.insert(used.end(), choice.shell->indices.begin(), choice.shell->indices.end());
   std::sort(used.begin(), used.end());
   used.erase(std::unique(used.begin(), used.end()), used.end());
   return used;
 }
 
+}  // namespace
+
+std::vector<std::size_t> volumes_used(const GradientTable& table, const PipelineOptions& options) {
+  return used_by(choose(table, options));
+}
+
 Result<AuditRead> read_for_audit(const std::string& path, const GradientTable& table,
                                  const PipelineOptions& options) {
-  const FlipOptions& flip = options.flip_options;
-  const std::vector<std::size_t> b0 = table.b0_indices(flip.b0_threshold);
-  const auto shell = nearest_shell(table.bvals(), flip.b0_threshold, flip.tolerance,
-                                   options.shell.value_or(working_b_target));
+  const Choice choice = choose(table, options);
+  const std::vector<std::size_t>& b0 = choice.b0;
   // Without a b0 the fit's reference is the shell itself, which must then be kept.
   std::optional<TensorFeeder> feeder;
-  if (!b0.empty() && shell) {
-    if (auto design = tensor_design(table, b0, shell->indices)) {
+  if (!b0.empty() && choice.shell) {
+    if (auto design = tensor_design(table, b0, choice.shell->indices)) {
       feeder.emplace(std::move(*design), std::vector<std::uint64_t>(b0.begin(), b0.end()),
-                     flip.min_signal);
+                     options.flip_options.min_signal);
     }
   }
   if (!feeder) {
-    auto read = stream_volume(path, volumes_used(table, options));
+    auto read = stream_volume(path, used_by(choice));
     if (!read) return fail(read.error());
     return AuditRead{std::move(*read), nullptr, {}};
   }
