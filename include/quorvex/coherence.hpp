@@ -63,6 +63,8 @@ class CoherenceScorer {
   // in cache, and per voxel its place there (-1: none to compare with), refreshed by each score.
   std::vector<Vec3> packed_;
   std::vector<std::int32_t> slot_;
+  // Whether masked voxel k has a slot, kept beside it in mask order.
+  std::vector<std::uint8_t> found_;
 };
 
 /// One-off scoring: `CoherenceScorer(shape, mask).score(directions, step)`. `directions` and

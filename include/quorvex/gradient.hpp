@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -103,6 +104,8 @@ struct BvalRecovery {
 };
 
 /// Euclidean length of a direction.
-[[nodiscard]] double norm(const Vec3& v) noexcept;
+[[nodiscard]] inline double norm(const Vec3& v) noexcept {
+  return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+}
 
 }  // namespace quorvex_core

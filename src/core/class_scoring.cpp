@@ -35,7 +35,11 @@ CoherenceClassScorer::CoherenceClassScorer(const TensorField& field, const Mask&
     : field_(field),
       scorer_(field.shape, mask),
       step_(step),
-      transformed_(scorer_.masked().size(), Vec3{0.0, 0.0, 0.0}) {}
+      transformed_(scorer_.masked().size(), Vec3{0.0, 0.0, 0.0}) {
+  masked_v1_.reserve(scorer_.masked().size());
+  for (const std::size_t i : scorer_.masked())
+    masked_v1_.push_back(field.v1[i]);
+}
 
 CoherenceClassScorer::CoherenceClassScorer(const TensorField& field,
                                            std::vector<std::uint8_t> usable, double step,
@@ -53,9 +57,8 @@ ClassScore CoherenceClassScorer::score(std::size_t /*class_index*/, const Mat3& 
     return {s.coherence, s.n_samples};
   }
   // The scorer reads directions only at masked voxels, so only those are transformed.
-  const auto masked = scorer_.masked();
-  for (std::size_t k = 0; k < masked.size(); ++k) {
-    const Vec3& v = field_.v1[masked[k]];
+  for (std::size_t k = 0; k < masked_v1_.size(); ++k) {
+    const Vec3& v = masked_v1_[k];
     transformed_[k] = norm(v) < min_length ? v : apply(transform, v);
   }
   const CoherenceScore s = scorer_.score_masked(transformed_, step_);

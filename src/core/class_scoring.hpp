@@ -58,6 +58,8 @@ class CoherenceClassScorer final : public ClassScorer {
   CoherenceScorer scorer_;
   double step_;
   bool sampled_ = false;
+  // The masked voxels' directions, gathered from the field once rather than by every class.
+  std::vector<Vec3> masked_v1_;
   std::vector<Vec3> transformed_;
 };
 

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <optional>
 
 #include "quorvex/pool.hpp"
 
@@ -26,53 +25,71 @@ double length(const Vec3& v) {
   return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
 }
 
-// One probe from direction `v` at point `p`: the score, or a negative value when the probe found
-// nothing to compare with. Corners are visited with x varying fastest. `neighbour(i)` gives the
-// direction of voxel i, or nothing where there is none to compare with.
+// What a probe finds at a voxel: its direction, if it has one to compare with.
+struct Found {
+  Vec3 u;
+  bool found;
+};
+
+// The two probes from direction `v` at points `p`: each score, or a negative value where a probe
+// found nothing to compare with. Corners are visited with x varying fastest. `neighbour(i)`
+// gives what voxel i holds. A corner outside the grid, of zero weight or without a direction
+// adds a zero weight and a zero direction, which leaves every sum as skipping it would (at most
+// the sign of a zero, which the score's absolute value drops): a mask's ragged edge would
+// mispredict the branches that skip it. The two probes go side by side, each computed exactly
+// as alone, so that their chains of dependent adds, divisions and roots overlap.
 template <class Neighbour>
-double probe(const GridShape& shape, const Neighbour& neighbour, const Vec3& v, const Vec3& p) {
-  std::array<std::int64_t, 3> base{};
-  std::array<std::array<double, 2>, 3> weight{};
-  for (std::size_t axis = 0; axis < 3; ++axis) {
-    const double floor = std::floor(p[axis]);
-    const double f = p[axis] - floor;
-    base[axis] = static_cast<std::int64_t>(floor);
-    weight[axis] = {1.0 - f, f};
+std::array<double, 2> probe_pair(const GridShape& shape, const Neighbour& neighbour, const Vec3& v,
+                                 const std::array<Vec3, 2>& p) {
+  constexpr std::size_t pair = 2;
+  std::array<std::array<std::int64_t, 3>, pair> base{};
+  std::array<std::array<std::array<double, 2>, 3>, pair> weight{};
+  std::array<std::array<std::array<bool, 2>, 3>, pair> inside{};
+  for (std::size_t q = 0; q < pair; ++q) {
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      const double floor = std::floor(p[q][axis]);
+      const double f = p[q][axis] - floor;
+      const auto b = static_cast<std::int64_t>(floor);
+      const auto size = static_cast<std::int64_t>(shape[axis]);
+      base[q][axis] = b;
+      weight[q][axis] = {1.0 - f, f};
+      inside[q][axis] = {b >= 0 && b < size, b + 1 >= 0 && b + 1 < size};
+    }
   }
-  const auto inside = [&](std::size_t axis, std::int64_t c) {
-    return c >= 0 && c < static_cast<std::int64_t>(shape[axis]);
-  };
-  Vec3 acc{0.0, 0.0, 0.0};
-  double weight_sum = 0.0;
-  for (std::int64_t dz = 0; dz < 2; ++dz) {
-    const std::int64_t z = base[2] + dz;
-    if (!inside(2, z)) continue;
-    for (std::int64_t dy = 0; dy < 2; ++dy) {
-      const std::int64_t y = base[1] + dy;
-      if (!inside(1, y)) continue;
-      for (std::int64_t dx = 0; dx < 2; ++dx) {
-        const std::int64_t x = base[0] + dx;
-        if (!inside(0, x)) continue;
-        const double w = weight[0][dx] * weight[1][dy] * weight[2][dz];
-        if (!(w > 0.0)) continue;
-        const auto index = static_cast<std::size_t>((x * static_cast<std::int64_t>(shape[1]) + y) *
-                                                        static_cast<std::int64_t>(shape[2]) +
-                                                    z);
-        const std::optional<Vec3> found = neighbour(index);
-        if (!found) continue;
-        const Vec3& u = *found;
-        const double sigma = v[0] * u[0] + v[1] * u[1] + v[2] * u[2] < 0.0 ? -1.0 : 1.0;
-        for (std::size_t k = 0; k < 3; ++k)
-          acc[k] += sigma * w * u[k];
-        weight_sum += w;
+  std::array<Vec3, pair> acc{};
+  std::array<double, pair> weight_sum{};
+  for (std::size_t dz = 0; dz < 2; ++dz) {
+    for (std::size_t dy = 0; dy < 2; ++dy) {
+      for (std::size_t dx = 0; dx < 2; ++dx) {
+        for (std::size_t q = 0; q < pair; ++q) {
+          const bool in = inside[q][2][dz] && inside[q][1][dy] && inside[q][0][dx];
+          const double w = weight[q][0][dx] * weight[q][1][dy] * weight[q][2][dz];
+          // Unsigned, so a corner far outside wraps instead of overflowing; it is not read.
+          const auto at = [&](std::size_t axis, std::size_t d) {
+            return static_cast<std::size_t>(base[q][axis]) + d;
+          };
+          const std::size_t index = (at(0, dx) * shape[1] + at(1, dy)) * shape[2] + at(2, dz);
+          const Found there = neighbour(in ? index : 0);
+          const bool counted = in && there.found && w > 0.0;
+          const Vec3 u = counted ? there.u : Vec3{0.0, 0.0, 0.0};
+          const double weight_used = counted ? w : 0.0;
+          const double sigma = v[0] * u[0] + v[1] * u[1] + v[2] * u[2] < 0.0 ? -1.0 : 1.0;
+          for (std::size_t k = 0; k < 3; ++k)
+            acc[q][k] += sigma * weight_used * u[k];
+          weight_sum[q] += weight_used;
+        }
       }
     }
   }
-  if (!(weight_sum > 0.0)) return -1.0;
-  const Vec3 a{acc[0] / weight_sum, acc[1] / weight_sum, acc[2] / weight_sum};
-  const double a_length = length(a);
-  if (!(a_length >= min_length)) return -1.0;
-  return std::fabs((v[0] * a[0] + v[1] * a[1] + v[2] * a[2]) / a_length);
+  std::array<double, pair> score{-1.0, -1.0};
+  for (std::size_t q = 0; q < pair; ++q) {
+    if (!(weight_sum[q] > 0.0)) continue;
+    const Vec3 a{acc[q][0] / weight_sum[q], acc[q][1] / weight_sum[q], acc[q][2] / weight_sum[q]};
+    const double a_length = length(a);
+    if (!(a_length >= min_length)) continue;
+    score[q] = std::fabs((v[0] * a[0] + v[1] * a[1] + v[2] * a[2]) / a_length);
+  }
+  return score;
 }
 
 }  // namespace
@@ -83,7 +100,9 @@ CoherenceScorer::CoherenceScorer(const GridShape& shape, const Mask& mask)
     if (mask[i]) masked_.push_back(i);
   }
   scored_ = masked_;
-  packed_.resize(masked_.size());
+  // One more, always zero: where a voxel without a direction points.
+  packed_.resize(masked_.size() + 1, Vec3{0.0, 0.0, 0.0});
+  found_.assign(masked_.size(), 0);
 }
 
 CoherenceScorer::CoherenceScorer(const GridShape& shape, std::vector<std::uint8_t> usable,
@@ -93,27 +112,32 @@ CoherenceScorer::CoherenceScorer(const GridShape& shape, std::vector<std::uint8_
 CoherenceScore CoherenceScorer::score(std::span<const Vec3> directions, double step) {
   for (std::size_t k = 0; k < masked_.size(); ++k)
     packed_[k] = directions[masked_[k]];
-  return score_masked(packed_, step);
+  return score_masked(std::span(packed_).first(masked_.size()), step);
 }
 
 CoherenceScore CoherenceScorer::score_masked(std::span<const Vec3> masked_directions, double step) {
   for (std::size_t k = 0; k < masked_.size(); ++k) {
     packed_[k] = masked_directions[k];
-    slot_[masked_[k]] = length(packed_[k]) >= min_length ? static_cast<std::int32_t>(k) : -1;
+    // The slots lie scattered over the grid: each is written only when it changes.
+    const std::uint8_t found = length(packed_[k]) >= min_length ? 1 : 0;
+    if (found != found_[k]) {
+      found_[k] = found;
+      slot_[masked_[k]] = found != 0 ? static_cast<std::int32_t>(k) : -1;
+    }
   }
-  const auto neighbour = [&](std::size_t i) -> std::optional<Vec3> {
+  const std::size_t none = masked_.size();
+  const auto neighbour = [&](std::size_t i) -> Found {
     const std::int32_t slot = slot_[i];
-    if (slot < 0) return std::nullopt;
-    return packed_[static_cast<std::size_t>(slot)];
+    return {packed_[slot < 0 ? none : static_cast<std::size_t>(slot)], slot >= 0};
   };
   return score_with(neighbour, step);
 }
 
 CoherenceScore CoherenceScorer::score(std::span<const Vec3> raw, const Mat3& transform,
                                       double step) const {
-  const auto neighbour = [&](std::size_t i) -> std::optional<Vec3> {
-    if (usable_[i] == 0) return std::nullopt;
-    return apply(transform, raw[i]);
+  const auto neighbour = [&](std::size_t i) -> Found {
+    if (usable_[i] == 0) return {Vec3{0.0, 0.0, 0.0}, false};
+    return {apply(transform, raw[i]), true};
   };
   return score_with(neighbour, step);
 }
@@ -129,9 +153,9 @@ CoherenceScore CoherenceScorer::score_with(const Neighbour& neighbour, double st
       const std::size_t end = std::min(scored_.size(), (c + 1) * chunk_voxels);
       for (std::size_t k = c * chunk_voxels; k < end; ++k) {
         const std::size_t i = scored_[k];
-        const std::optional<Vec3> found = neighbour(i);
-        if (!found) continue;
-        const Vec3 v = *found;
+        const Found found = neighbour(i);
+        if (!found.found) continue;
+        const Vec3 v = found.u;
         part.probes += 2;
         const Vec3 at{static_cast<double>(i / plane),
                       static_cast<double>((i / shape_[2]) % shape_[1]),
@@ -139,9 +163,10 @@ CoherenceScore CoherenceScorer::score_with(const Neighbour& neighbour, double st
         // The voxel's two probes are added together first: a + b == b + a exactly, so a field
         // and its negation (whose probes swap places) give bit-identical sums.
         double voxel_sum = 0.0;
-        for (const double s : {step, -step}) {
-          const double score =
-              probe(shape_, neighbour, v, {at[0] + s * v[0], at[1] + s * v[1], at[2] + s * v[2]});
+        const auto point = [&](double s) {
+          return Vec3{at[0] + s * v[0], at[1] + s * v[1], at[2] + s * v[2]};
+        };
+        for (const double score : probe_pair(shape_, neighbour, v, {point(step), point(-step)})) {
           if (score >= 0.0) {
             voxel_sum += score;
             ++part.samples;

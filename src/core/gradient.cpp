@@ -13,10 +13,6 @@ constexpr double epsilon = std::numeric_limits<double>::epsilon();
 
 }  // namespace
 
-double norm(const Vec3& v) noexcept {
-  return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-}
-
 Result<GradientTable> GradientTable::create(std::vector<Vec3> directions,
                                             std::vector<double> bvals) {
   if (directions.size() != bvals.size()) {

@@ -267,6 +267,22 @@ TileSolver::TileSolver(const TileInputs& in)
       s_ref_(block_voxels),
       coefficients_(in.sums == nullptr ? 6 * block_voxels : 0) {}
 
+// The next x-row of the tile lies a plane further on: too short a run for the hardware
+// prefetcher to find, so its inputs are asked for while this row is solved.
+void TileSolver::prefetch_next(std::size_t start, std::size_t count, std::size_t n) const {
+  if (start + count > n) return;
+  constexpr std::size_t line_doubles = 64 / sizeof(double);
+  constexpr std::size_t line_floats = 64 / sizeof(float);
+  if (in_.sums != nullptr) {
+    for (std::size_t k = 0; k < 6; ++k)
+      for (std::size_t v = 0; v < count; v += line_doubles)
+        __builtin_prefetch(in_.sums + k * n + start + v);
+  }
+  for (const float* volume : in_.reference)
+    for (std::size_t v = 0; v < count; v += line_floats)
+      __builtin_prefetch(volume + start + v);
+}
+
 // A tile is `tile_z` x-rows at one y: it reads whole rows in storage order and writes runs of
 // `tile_z` neighbours in grid order, where a task of consecutive storage voxels would write
 // each to a different page.
@@ -282,6 +298,7 @@ void TileSolver::solve(std::size_t tile, TensorField& field) {
     for (std::size_t x0 = 0; x0 < nx; x0 += block_voxels) {
       const std::size_t start = nx * (yi + ny * zi) + x0;
       const std::size_t count = std::min(block_voxels, nx - x0);
+      prefetch_next(start + nx * ny, count, n);
       // 1. Reference signals, one volume at a time: each pass streams a contiguous run of one
       //    volume instead of hopping between volumes per voxel.
       std::fill_n(s_ref_.begin(), count, 0.0);
@@ -404,28 +421,70 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
   return field;
 }
 
+namespace {
+
+// Values per task of the threshold's and the proxy's passes; a multiple of the bits in a word
+// of a Mask, so no two tasks write the same word.
+constexpr std::size_t otsu_chunk = 65536;
+
+std::size_t chunks_of(std::size_t n) {
+  return (n + otsu_chunk - 1) / otsu_chunk;
+}
+
+// The position of `v` among 256 bins over [lo, hi]. An infinite end of the range makes the
+// scale 0 and the position NaN: the top value still goes in the top bin, and nothing is ever
+// cast from NaN to an index.
+std::size_t otsu_bin(double v, double lo, double hi, double scale) {
+  const double at = scale * (v - lo);
+  if (v >= hi || at >= 255.0) return 255;
+  return at > 0.0 ? static_cast<std::size_t>(std::floor(at)) : 0;
+}
+
+}  // namespace
+
+// The range and the histogram are made by chunks on the pool and merged: comparisons and
+// integer counts merge exactly, so the threshold does not depend on the chunking.
 double otsu_threshold(std::span<const double> values) {
-  double lo = std::numeric_limits<double>::infinity();
-  double hi = -std::numeric_limits<double>::infinity();
-  for (const double v : values) {
-    lo = std::fmin(lo, v);
-    hi = std::fmax(hi, v);
-  }
   if (values.empty()) return 0.0;
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  const std::size_t chunks = chunks_of(values.size());
+  // A NaN compares false both ways and is passed over, as fmin and fmax pass it over.
+  std::vector<std::pair<double, double>> ranges(chunks, {inf, -inf});
+  pool::run_chunks(chunks, 1, [&](std::size_t first, std::size_t last) {
+    for (std::size_t c = first; c < last; ++c) {
+      double lo = inf;
+      double hi = -inf;
+      for (const double v : values.subspan(c * otsu_chunk)
+                                .first(std::min(otsu_chunk, values.size() - c * otsu_chunk))) {
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+      }
+      ranges[c] = {lo, hi};
+    }
+  });
+  double lo = inf;
+  double hi = -inf;
+  for (const auto& [chunk_lo, chunk_hi] : ranges) {
+    lo = chunk_lo < lo ? chunk_lo : lo;
+    hi = chunk_hi > hi ? chunk_hi : hi;
+  }
   if (!(hi > lo)) return lo;
   const double scale = 256.0 / (hi - lo);
-  std::array<std::uint64_t, 256> histogram{};
-  for (const double v : values) {
-    // An infinite end of the range makes the scale 0 and its position NaN: the top value still
-    // goes in the top bin, and nothing is ever cast from NaN to an index.
-    const double at = scale * (v - lo);
-    std::size_t bin = 0;
-    if (v >= hi || at >= 255.0) {
-      bin = 255;
-    } else if (at > 0.0) {
-      bin = static_cast<std::size_t>(std::floor(at));
+  std::vector<std::array<std::uint64_t, 256>> histograms(chunks);
+  pool::run_chunks(chunks, 1, [&](std::size_t first, std::size_t last) {
+    for (std::size_t c = first; c < last; ++c) {
+      std::array<std::uint64_t, 256> counts{};
+      for (const double v : values.subspan(c * otsu_chunk)
+                                .first(std::min(otsu_chunk, values.size() - c * otsu_chunk))) {
+        ++counts[otsu_bin(v, lo, hi, scale)];
+      }
+      histograms[c] = counts;
     }
-    ++histogram[bin];
+  });
+  std::array<std::uint64_t, 256> histogram{};
+  for (const auto& counts : histograms) {
+    for (std::size_t t = 0; t < 256; ++t)
+      histogram[t] += counts[t];
   }
   const auto total = static_cast<double>(values.size());
   double sum_all = 0.0;
@@ -455,9 +514,10 @@ double otsu_threshold(std::span<const double> values) {
 Mask TensorField::wm_proxy(double fa_threshold) const {
   const double threshold = otsu_threshold(s0);
   Mask mask(s0.size(), false);
-  for (std::size_t i = 0; i < s0.size(); ++i) {
-    mask[i] = valid[i] != 0 && fa[i] >= fa_threshold && s0[i] >= threshold;
-  }
+  pool::run_chunks(chunks_of(s0.size()), 1, [&](std::size_t first, std::size_t last) {
+    for (std::size_t i = first * otsu_chunk; i < std::min(s0.size(), last * otsu_chunk); ++i)
+      mask[i] = valid[i] != 0 && fa[i] >= fa_threshold && s0[i] >= threshold;
+  });
   return mask;
 }
 

@@ -8,13 +8,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 namespace quorvex_core {
 namespace {
 
 // Four doubles in one register where the machine has them (two SSE2 halves otherwise).
 using Lanes = double __attribute__((vector_size(32)));
+// The same, loadable from any double's address in one instruction.
+using LanesAt = double __attribute__((vector_size(32), aligned(8), may_alias));
 
 // Below these the cubic has a double root next to the one sought, or D - l1 I loses its rank:
 // the general solver takes over.
@@ -221,9 +222,10 @@ namespace {
 
 [[gnu::always_inline]] inline std::array<VoxelFit, 4> fit_voxels4_body(const double* c,
                                                                        std::size_t stride) {
+  // Loaded whole: halves copied through the stack would stall the loads that follow.
   std::array<Lanes, 6> in;
   for (std::size_t k = 0; k < 6; ++k)
-    std::memcpy(&in[k], c + k * stride, sizeof(Lanes));
+    in[k] = *reinterpret_cast<const LanesAt*>(c + k * stride);
   const Cubic<Lanes> o = cubic(in[0], in[1], in[2], in[3], in[4], in[5]);
   const Principal<Lanes> e = principal(o, newton_cos_third(o.r));
   std::array<VoxelFit, 4> out;

@@ -39,6 +39,8 @@ class TileSolver {
   void solve(std::size_t tile, TensorField& field);
 
  private:
+  void prefetch_next(std::size_t start, std::size_t count, std::size_t n) const;
+
   const TileInputs& in_;
   std::vector<double> logs_;
   std::vector<double> s_ref_;
