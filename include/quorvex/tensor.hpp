@@ -58,9 +58,10 @@ struct TensorSums {
 
   [[nodiscard]] double* data() const noexcept { return reinterpret_cast<double*>(storage.data()); }
 
-  /// The tiles [0, tiles_solved) of `field` already solved while the read's tail was inflated,
-  /// with s0 averaged over `solved_reference` and the signal floor `solved_min_signal`; a fit
-  /// from the same inputs takes them over (once).
+  /// A field made while the read's tail was inflated (empty when there was no time), its tiles
+  /// [0, tiles_solved) already solved with s0 averaged over `solved_reference` and the signal
+  /// floor `solved_min_signal`; a fit takes the field over (once), and the tiles when it has
+  /// the same inputs.
   TensorField field;
   std::size_t tiles_solved = 0;
   std::vector<std::uint64_t> solved_reference;

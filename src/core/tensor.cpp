@@ -390,13 +390,15 @@ Result<TensorField> fit_dti(const ImageArray& image, const GradientTable& table,
   if (!reference_rows) return fail(reference_rows.error());
   auto rows = use_streamed ? Result<std::vector<const float*>>{} : samples_of(design.volumes);
   if (!rows) return fail(rows.error());
-  // Tiles the stream's idle tail already solved, from these very inputs, are taken over.
+  // The field the stream made is taken over, with the tiles its idle tail already solved when
+  // they come from these very inputs.
   std::size_t first_tile = 0;
   TensorField field;
-  if (use_streamed && streamed->tiles_solved > 0 && streamed->field.shape == shape &&
-      streamed->solved_min_signal == min_signal &&
-      std::ranges::equal(streamed->solved_reference, reference)) {
-    field = std::move(streamed->field);
+  if (use_streamed && streamed->field.shape == shape &&
+      (streamed->tiles_solved == 0 ||
+       (streamed->solved_min_signal == min_signal &&
+        std::ranges::equal(streamed->solved_reference, reference)))) {
+    field = std::exchange(streamed->field, TensorField{});
     first_tile = std::exchange(streamed->tiles_solved, 0);
   } else {
     field = empty_field(shape);

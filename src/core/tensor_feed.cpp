@@ -34,14 +34,20 @@ Result<void> TensorFeeder::start(std::span<const std::size_t> dims) {
   sums_.voxels = samples;
   const std::size_t rows = sums_.design.volumes.size();
   auto storage = detail::PageBuffer::allocate(6 * samples * sizeof(double));
-  // Slots only for as many rows as the two sets can hold at once.
-  auto slots = detail::PageBuffer::allocate(std::min(rows, set_count * batch_rows) * samples *
-                                            sizeof(float));
-  if (!storage || !slots) {
+  if (!storage) {
     return fail(Error::nifti(fmt::format("cannot allocate the fit's sums for {} voxels", samples)));
   }
   sums_.storage = std::move(*storage);
-  slots_ = std::move(*slots);
+  // Set s serves batches s, s + set_count, ...: slots for as many rows as the largest holds.
+  for (std::size_t set = 0; set < set_count && set * batch_rows < rows; ++set) {
+    auto slots = detail::PageBuffer::allocate(std::min(batch_rows, rows - set * batch_rows) *
+                                              samples * sizeof(float));
+    if (!slots) {
+      return fail(
+          Error::nifti(fmt::format("cannot allocate the fit's sums for {} voxels", samples)));
+    }
+    slots_[set] = std::move(*slots);
+  }
   return {};
 }
 
@@ -51,12 +57,16 @@ std::size_t TensorFeeder::row_of(std::size_t v) const noexcept {
                                   volumes.begin());
 }
 
+std::size_t TensorFeeder::batch_count() const noexcept {
+  return (sums_.design.volumes.size() + batch_rows - 1) / batch_rows;
+}
+
 TensorFeeder::Batch& TensorFeeder::batch_for(std::size_t row) {
   const std::size_t index = row / batch_rows;
   Batch& batch = sets_[index % set_count];
   if (batch.index != index) {
     // The set last held batch index - set_count, complete since its rows all came earlier.
-    while (batch.index != absent_batch && batch.added_to < sums_.voxels && add_slice()) {
+    while (batch.index != absent_batch && batch.rows_done < batch.rows && add_slice(false)) {
     }
     batch = Batch{};
     batch.index = index;
@@ -70,8 +80,8 @@ float* TensorFeeder::place(std::size_t v) {
   const std::size_t row = row_of(v);
   const Batch& batch = batch_for(row);
   busy_ += since(start);
-  const std::size_t slot = (batch.index % set_count) * batch_rows + row % batch_rows;
-  return reinterpret_cast<float*>(slots_.data()) + slot * sums_.voxels;
+  return reinterpret_cast<float*>(slots_[batch.index % set_count].data()) +
+         (row % batch_rows) * sums_.voxels;
 }
 
 void TensorFeeder::take(std::size_t v, const float* samples) {
@@ -83,22 +93,73 @@ void TensorFeeder::take(std::size_t v, const float* samples) {
   const std::size_t row = row_of(v);
   Batch& batch = batch_for(row);
   batch.samples[row % batch_rows] = samples;
-  if (++batch.taken == batch.rows) ready_.push_back(batch.index % set_count);
+  ++batch.taken;
 }
 
-bool TensorFeeder::add_slice() {
-  if (ready_.empty()) return false;
-  Batch& batch = sets_[ready_.front()];
+// A pass costs about a batch's worth of conversions; started early only when the stream has
+// at least that long to go before the next row, so it never delays one.
+bool TensorFeeder::long_wait(const Batch& batch) const noexcept {
+  const auto& volumes = sums_.design.volumes;
+  const std::size_t taken = batch.index * batch_rows + batch.taken;
+  return taken > 0 && taken < volumes.size() && volumes[taken] - volumes[taken - 1] > batch_rows;
+}
+
+bool TensorFeeder::add_slice(bool early) {
+  const std::size_t index = rows_added_ / batch_rows;
+  Batch& batch = sets_[index % set_count];
+  if (batch.index != index) return false;
+  if (batch.pass_end == batch.rows_done) {
+    const bool complete = batch.taken == batch.rows;
+    if (batch.taken == batch.rows_done || (!complete && !(early && long_wait(batch)))) {
+      return false;
+    }
+    batch.pass_end = batch.taken;
+  }
   const std::size_t end = std::min(sums_.voxels, batch.added_to + slice_voxels);
-  add_tensor_rows(sums_.design, batch.index * batch_rows,
-                  std::span<const float* const>(batch.samples.data(), batch.rows), batch.added_to,
-                  end, sums_);
+  add_tensor_rows(sums_.design, index * batch_rows + batch.rows_done,
+                  std::span<const float* const>(batch.samples.data() + batch.rows_done,
+                                                batch.pass_end - batch.rows_done),
+                  batch.added_to, end, sums_);
   batch.added_to = end;
   if (end == sums_.voxels) {
-    rows_added_ += batch.rows;
-    ready_.pop_front();
+    rows_added_ += batch.pass_end - batch.rows_done;
+    batch.rows_done = batch.pass_end;
+    batch.added_to = 0;
+    if (batch.rows_done == batch.rows && index + set_count >= batch_count()) {
+      slots_[index % set_count].release();
+    }
   }
   return true;
+}
+
+// About a millisecond of fresh pages at a time.
+bool TensorFeeder::grow_field() {
+  if (field_ready_ || solving_failed_) return false;
+  TensorField& field = sums_.field;
+  const std::size_t n = sums_.voxels;
+  constexpr std::size_t slice_bytes = std::size_t{1} << 20;
+  const auto grow = [&](auto& values) {
+    if (values.size() == n) return false;
+    values.resize(std::min(n, values.size() + slice_bytes / sizeof(values[0])));
+    return true;
+  };
+  try {
+    if (field.fa.capacity() < n) {
+      field.v1.reserve(n);
+      field.fa.reserve(n);
+      field.s0.reserve(n);
+      field.valid.reserve(n);
+    }
+    if (grow(field.v1) || grow(field.fa) || grow(field.s0) || grow(field.valid)) return true;
+  } catch (const std::bad_alloc&) {
+    // The fit makes the field itself later, or reports the shortage then.
+    field = TensorField{};
+    solving_failed_ = true;
+    return false;
+  }
+  field.shape = shape_;
+  field_ready_ = true;
+  return false;
 }
 
 bool TensorFeeder::solve_tile() {
@@ -106,6 +167,7 @@ bool TensorFeeder::solve_tile() {
       sums_.tiles_solved >= tile_count(shape_)) {
     return false;
   }
+  if (!field_ready_) return grow_field() || field_ready_;
   if (!solver_) {
     // s0 needs every reference volume, which the image keeps: a reference outside the rows the
     // stream delivered leaves the whole field to the fit.
@@ -114,15 +176,13 @@ bool TensorFeeder::solve_tile() {
       solving_failed_ = true;
       return false;
     }
-    slots_.release();
+    for (auto& slots : slots_)
+      slots.release();
     tile_inputs_ = TileInputs{shape_,          &sums_.design, {},
                               reference_rows_, sums_.data(),  sums_.solved_min_signal};
     try {
-      sums_.field = empty_field(shape_);
       solver_.emplace(tile_inputs_);
     } catch (const std::bad_alloc&) {
-      // The fit makes the field itself later, or reports the shortage then.
-      sums_.field = TensorField{};
       solving_failed_ = true;
       return false;
     }
@@ -133,15 +193,21 @@ bool TensorFeeder::solve_tile() {
 
 bool TensorFeeder::step(bool reading) {
   const auto start = Clock::now();
-  const bool worked = add_slice() || (reading && solve_tile());
+  // The field is made once the last batch is the one being added: the other set of slots is
+  // returned by then, so the field takes its place rather than adding to the peak.
+  const bool last_batch = rows_added_ / batch_rows + 1 >= batch_count();
+  const bool worked =
+      add_slice(reading) || (reading && (solve_tile() || (last_batch && grow_field())));
   busy_ += since(start);
   return worked;
 }
 
 std::optional<TensorSums> TensorFeeder::result() && {
   if (rows_added_ != sums_.design.volumes.size() || sums_.voxels == 0) return std::nullopt;
-  slots_.release();
+  for (auto& slots : slots_)
+    slots.release();
   solver_.reset();
+  if (!field_ready_) sums_.field = TensorField{};
   return std::move(sums_);
 }
 

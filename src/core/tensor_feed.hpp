@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <span>
 #include <vector>
@@ -18,11 +17,13 @@
 namespace quorvex_core {
 
 /// Feeds a design's rows into per-voxel sums as a streamed read converts them. Rows are added
-/// a batch at a time, in volume order, in short voxel slices between conversions; a row the
-/// image does not keep is converted into one of two sets of batch slots, one filling while the
-/// other is added. Once every row is in, the time the read's tail leaves idle solves tiles of
-/// the field, s0 averaged over `reference` (volumes the image keeps) with `min_signal` as the
-/// fit's floor.
+/// in volume order, in passes over every voxel made of short slices between conversions: a
+/// batch's rows in one pass once it is complete, or, when the next row is far off in the
+/// stream, the rows already in. A row the image does not keep is converted into one of two sets
+/// of batch slots, one filling while the other is added. Once the last batch is under way the
+/// time the read leaves idle makes the field, and once every row is in it solves tiles of the
+/// field, s0 averaged over `reference` (volumes the image keeps) with `min_signal` as the fit's
+/// floor.
 class TensorFeeder final : public VolumeSink {
  public:
   TensorFeeder(TensorDesign design, std::vector<std::uint64_t> reference, double min_signal);
@@ -45,35 +46,46 @@ class TensorFeeder final : public VolumeSink {
   static constexpr std::size_t slice_voxels = 16384;
   static constexpr std::size_t set_count = 2;
 
+  // Rows arrive in volume order, so the rows taken are always the batch's first `taken`.
   struct Batch {
     std::size_t index = absent_batch;
     std::size_t rows = 0;
     std::size_t taken = 0;
+    // Rows [0, rows_done) are in every voxel's sums; the pass under way adds [rows_done,
+    // pass_end) and has reached voxel `added_to`.
+    std::size_t rows_done = 0;
+    std::size_t pass_end = 0;
     std::size_t added_to = 0;
     std::array<const float*, batch_rows> samples{};
   };
   static constexpr std::size_t absent_batch = static_cast<std::size_t>(-1);
 
   [[nodiscard]] std::size_t row_of(std::size_t v) const noexcept;
+  [[nodiscard]] std::size_t batch_count() const noexcept;
   // The batch of `row`, its set made ready for it first (the set's previous batch is added in
   // full).
   Batch& batch_for(std::size_t row);
-  // Adds one slice of the oldest complete batch; false when none waits.
-  bool add_slice();
+  // Whether the stream will be a while bringing the batch's next row.
+  [[nodiscard]] bool long_wait(const Batch& batch) const noexcept;
+  // Adds one slice of the oldest batch not yet added: its whole rows once complete, or with
+  // `early`, the rows it has so far when the next is far off. False when there is none to add.
+  bool add_slice(bool early);
+  // Makes a slice of the field's memory; false once it is all made, or when it cannot be.
+  bool grow_field();
   // Solves the next tile of the field once every row is in; false when there is none to solve.
   bool solve_tile();
 
   TensorSums sums_;
-  detail::PageBuffer slots_;
+  // Each set's slots, returned once no later batch will use them.
+  std::array<detail::PageBuffer, set_count> slots_;
   std::array<Batch, set_count> sets_{};
-  // Complete batches not yet added in full, oldest first (set indices).
-  std::deque<std::size_t> ready_;
   std::size_t rows_added_ = 0;
   std::chrono::nanoseconds busy_{0};
   GridShape shape_{};
   std::vector<const float*> reference_rows_;
   TileInputs tile_inputs_;
   std::optional<TileSolver> solver_;
+  bool field_ready_ = false;
   bool solving_failed_ = false;
 };
 
