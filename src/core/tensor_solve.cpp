@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 namespace quorvex_core {
 namespace {
@@ -159,34 +160,48 @@ template <class T>
   return out;
 }
 
-// FA and validity of a voxel whose eigenvalues are `lambda` (negative ones, fitting noise,
-// count as 0) and whose principal direction is `v1`.
-VoxelFit finish_voxel(std::array<double, 3> lambda, const Vec3& v1) {
-  for (double& l : lambda)
-    l = std::isnan(l) ? 0.0 : std::max(l, 0.0);
-  const double ss = lambda[0] * lambda[0] + lambda[1] * lambda[1] + lambda[2] * lambda[2];
-  double fa = 0.0;
-  if (ss > 0.0) {
-    const double mean = (lambda[0] + lambda[1] + lambda[2]) / 3.0;
-    const double dev = (lambda[0] - mean) * (lambda[0] - mean) +
-                       (lambda[1] - mean) * (lambda[1] - mean) +
-                       (lambda[2] - mean) * (lambda[2] - mean);
-    fa = std::sqrt(1.5 * dev / ss);
-  }
-  VoxelFit out;
-  if (std::isfinite(fa) && std::max({lambda[0], lambda[1], lambda[2]}) > 0.0) {
-    out.v1 = v1;
-    out.fa = fa;
-    out.valid = true;
-  }
+// FA and validity of voxels whose eigenvalues are `lambda` (negative ones, fitting noise,
+// count as 0) and whose principal direction is `v1`: of one voxel, or of four side by side with
+// the same operations lane by lane. An invalid voxel gets a zero direction and FA.
+template <class T>
+struct Finished {
+  std::array<T, 3> v1;
+  T fa;
+  decltype(T{} < T{}) valid;
+};
+
+template <class T>
+[[gnu::always_inline]] inline Finished<T> finish(std::array<T, 3> lambda,
+                                                 const std::array<T, 3>& v1) {
+  const T zero = T{} + 0.0;
+  for (T& l : lambda)
+    l = (l < zero) | (l != l) ? zero : l;
+  const T ss = lambda[0] * lambda[0] + lambda[1] * lambda[1] + lambda[2] * lambda[2];
+  const T mean = (lambda[0] + lambda[1] + lambda[2]) / 3.0;
+  const T dev = (lambda[0] - mean) * (lambda[0] - mean) + (lambda[1] - mean) * (lambda[1] - mean) +
+                (lambda[2] - mean) * (lambda[2] - mean);
+  // Never the root of a negative: at worst of 0 / 0, in a lane the selection drops.
+  const T fa = ss > zero ? sqrt_of(1.5 * dev / ss) : zero;
+  // fa is NaN, infinite or not negative: below infinity is finite.
+  const auto valid = (fa < zero + std::numeric_limits<double>::infinity()) &
+                     ((lambda[0] > zero) | (lambda[1] > zero) | (lambda[2] > zero));
+  Finished<T> out;
+  for (std::size_t k = 0; k < 3; ++k)
+    out.v1[k] = valid ? v1[k] : zero;
+  out.fa = valid ? fa : zero;
+  out.valid = valid;
   return out;
 }
 
-VoxelFit finish_principal(double scale, double l1, double l2, double l3, double best_norm,
-                          const std::array<double, 3>& best) {
-  const double inverse = 1.0 / std::sqrt(best_norm);
-  return finish_voxel({l3 * scale, l2 * scale, l1 * scale},
-                      {best[0] * inverse, best[1] * inverse, best[2] * inverse});
+template <class T>
+[[gnu::always_inline]] inline Finished<T> finish_principal(const T& scale, const Principal<T>& e) {
+  const T inverse = 1.0 / sqrt_of(e.best_norm);
+  return finish<T>({e.l3 * scale, e.l2 * scale, e.l1 * scale},
+                   {e.best[0] * inverse, e.best[1] * inverse, e.best[2] * inverse});
+}
+
+VoxelFit voxel_fit(const Finished<double>& f) {
+  return {f.v1, f.fa, f.valid};
 }
 
 // A tensor whose largest eigenvalue is not simple: the general solver picks a direction.
@@ -197,8 +212,9 @@ VoxelFit fit_voxel_general(const double* c, std::size_t stride) {
   Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver;
   solver.computeDirect(d);
   const auto e = solver.eigenvectors().col(2);
-  return finish_voxel({solver.eigenvalues()(0), solver.eigenvalues()(1), solver.eigenvalues()(2)},
-                      {e(0), e(1), e(2)});
+  return voxel_fit(
+      finish<double>({solver.eigenvalues()(0), solver.eigenvalues()(1), solver.eigenvalues()(2)},
+                     {e(0), e(1), e(2)}));
 }
 
 }  // namespace
@@ -215,7 +231,7 @@ VoxelFit fit_voxel(const double* c, std::size_t stride) {
   // A repeated largest eigenvalue leaves D - l1 I of rank one or less: every cross product
   // vanishes and the direction is the general solver's choice.
   if (!(e.best_norm > min_cross_norm)) return fit_voxel_general(c, stride);
-  return finish_principal(o.scale, e.l1, e.l2, e.l3, e.best_norm, e.best);
+  return voxel_fit(finish_principal(o.scale, e));
 }
 
 namespace {
@@ -228,14 +244,15 @@ namespace {
     in[k] = *reinterpret_cast<const LanesAt*>(c + k * stride);
   const Cubic<Lanes> o = cubic(in[0], in[1], in[2], in[3], in[4], in[5]);
   const Principal<Lanes> e = principal(o, newton_cos_third(o.r));
+  const Finished<Lanes> f = finish_principal(o.scale, e);
   std::array<VoxelFit, 4> out;
   for (std::size_t lane = 0; lane < 4; ++lane) {
     const bool plain = o.scale[lane] > 0.0 && std::isfinite(o.scale[lane]) &&
                        o.p2[lane] > min_spread && !(o.r[lane] < min_double_root_distance) &&
                        e.best_norm[lane] > min_cross_norm;
-    out[lane] = plain ? finish_principal(o.scale[lane], e.l1[lane], e.l2[lane], e.l3[lane],
-                                         e.best_norm[lane],
-                                         {e.best[0][lane], e.best[1][lane], e.best[2][lane]})
+    out[lane] = plain ? VoxelFit{{f.v1[0][lane], f.v1[1][lane], f.v1[2][lane]},
+                                 f.fa[lane],
+                                 f.valid[lane] != 0}
                       : fit_voxel(c + lane, stride);
   }
   return out;
