@@ -4,13 +4,9 @@
 #include <fmt/format.h>
 #include <sys/mman.h>
 
-#include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <utility>
 
 #include "quorvex/pool.hpp"
@@ -119,42 +115,9 @@ void visit_logical(const float* base, std::span<const std::size_t> shape, Visit&
   }
 }
 
-// The sum of `count` samples when each is a whole number no larger than 2^53 / count: every
-// partial sum is then a whole number below 2^53, exact in any order, so four running sums over
-// storage order give the sum in logical order without its chain of dependent adds. Nothing when
-// a sample is not such a number (a fraction, NaN, an infinity).
-std::optional<double> exact_whole_sum(const float* base, std::size_t count) noexcept {
-  if (count == 0) return std::nullopt;
-  // Also below 2^31, so that the whole-number test's conversion is defined.
-  const auto limit =
-      static_cast<float>(std::min(9007199254740992.0 / static_cast<double>(count), 2147483520.0));
-  std::array<double, 4> sums{};
-  bool whole = true;
-  const auto add = [&](std::size_t k, float sample) {
-    const float fits = std::fabs(sample) <= limit ? sample : 0.5F;
-    whole &= static_cast<float>(static_cast<std::int32_t>(fits)) == fits;
-    sums[k] += static_cast<double>(sample);
-  };
-  std::size_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    for (std::size_t k = 0; k < 4; ++k)
-      add(k, base[i + k]);
-  }
-  for (std::size_t k = 0; i + k < count; ++k)
-    add(k, base[i + k]);
-  if (!whole) return std::nullopt;
-  return (sums[0] + sums[1]) + (sums[2] + sums[3]);
-}
-
 // Masked mean of one array visited in logical order.
 double masked_mean_logical(const float* base, std::span<const std::size_t> shape,
                            const Mask* mask) noexcept {
-  if (mask == nullptr && !shape.empty()) {
-    std::size_t count = 1;
-    for (const std::size_t d : shape)
-      count *= d;
-    if (const auto sum = exact_whole_sum(base, count)) return *sum / static_cast<double>(count);
-  }
   double sum = 0.0;
   std::size_t count = 0;
   std::size_t position = 0;
