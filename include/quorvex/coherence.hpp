@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -39,6 +40,15 @@ class CoherenceScorer {
   /// `masked()[k]`.
   [[nodiscard]] CoherenceScore score_masked(std::span<const Vec3> masked_directions, double step);
 
+  /// `score_masked` of `calls` sets of masked directions, `directions(j, out)` writing set j
+  /// into `out`, several side by side (one per worker) rather than each spread over them: a set
+  /// that has a direction at the same voxels as the first is scored on one worker from a map of
+  /// the grid they share; any other set by `score_masked` after them. The scores, in set
+  /// order, are those of `score_masked`. A stop leaves the sets after it unscored.
+  [[nodiscard]] std::vector<CoherenceScore> score_masked_sets(
+      std::size_t calls, const std::function<void(std::size_t, std::span<Vec3>)>& directions,
+      double step);
+
   /// `score` of `raw` carried by `transform`, each direction transformed as it is read: cheaper
   /// than transforming the whole mask when only a sample of it is scored. For a scorer made
   /// from usable voxels.
@@ -50,8 +60,15 @@ class CoherenceScorer {
 
  private:
   // `neighbour(i)`: the direction of voxel i, or nothing where there is none to compare with.
+  // The chunks on the pool, or with `serial` one after the other on this thread.
   template <class Neighbour>
-  [[nodiscard]] CoherenceScore score_with(const Neighbour& neighbour, double step) const;
+  [[nodiscard]] CoherenceScore score_with(const Neighbour& neighbour, double step,
+                                          bool serial = false) const;
+  // Points the slots at `packed` (the masked directions and a zero after them) where each has a
+  // direction; the scattered slots are written only where they change.
+  void set_slots(std::span<const Vec3> packed);
+  // Whether `packed` has a direction exactly where the slots say.
+  [[nodiscard]] bool same_slots(std::span<const Vec3> packed) const;
 
   GridShape shape_;
   std::vector<std::size_t> masked_;

@@ -66,8 +66,22 @@ ClassScore CoherenceClassScorer::score(std::size_t /*class_index*/, const Mat3& 
 }
 
 ClassScores CoherenceClassScorer::score_all(const std::array<Mat3, class_count>& transforms) {
-  if (!sampled_) return ClassScorer::score_all(transforms);
   ClassScores scores{};
+  if (!sampled_) {
+    // The classes side by side, each on one worker: every class reads the same voxels.
+    const auto each = scorer_.score_masked_sets(
+        class_count,
+        [&](std::size_t c, std::span<Vec3> out) {
+          for (std::size_t k = 0; k < masked_v1_.size(); ++k) {
+            const Vec3& v = masked_v1_[k];
+            out[k] = norm(v) < min_length ? v : apply(transforms[c], v);
+          }
+        },
+        step_);
+    for (std::size_t c = 0; c < class_count; ++c)
+      scores[c] = {each[c].coherence, each[c].n_samples};
+    return scores;
+  }
   // Each class writes its own slot, so a redo is harmless and the order does not matter.
   pool::run_chunks(class_count, 1, [&](std::size_t first, std::size_t last) {
     for (std::size_t c = first; c < last; ++c) {

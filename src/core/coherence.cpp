@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "quorvex/interrupt.hpp"
 #include "quorvex/pool.hpp"
 
 namespace quorvex_core {
@@ -115,22 +116,70 @@ CoherenceScore CoherenceScorer::score(std::span<const Vec3> directions, double s
   return score_masked(std::span(packed_).first(masked_.size()), step);
 }
 
-CoherenceScore CoherenceScorer::score_masked(std::span<const Vec3> masked_directions, double step) {
+void CoherenceScorer::set_slots(std::span<const Vec3> packed) {
   for (std::size_t k = 0; k < masked_.size(); ++k) {
-    packed_[k] = masked_directions[k];
-    // The slots lie scattered over the grid: each is written only when it changes.
-    const std::uint8_t found = length(packed_[k]) >= min_length ? 1 : 0;
+    const std::uint8_t found = length(packed[k]) >= min_length ? 1 : 0;
     if (found != found_[k]) {
       found_[k] = found;
       slot_[masked_[k]] = found != 0 ? static_cast<std::int32_t>(k) : -1;
     }
   }
+}
+
+bool CoherenceScorer::same_slots(std::span<const Vec3> packed) const {
+  for (std::size_t k = 0; k < masked_.size(); ++k) {
+    if ((length(packed[k]) >= min_length) != (found_[k] != 0)) return false;
+  }
+  return true;
+}
+
+CoherenceScore CoherenceScorer::score_masked(std::span<const Vec3> masked_directions, double step) {
+  for (std::size_t k = 0; k < masked_.size(); ++k)
+    packed_[k] = masked_directions[k];
+  set_slots(packed_);
   const std::size_t none = masked_.size();
   const auto neighbour = [&](std::size_t i) -> Found {
     const std::int32_t slot = slot_[i];
     return {packed_[slot < 0 ? none : static_cast<std::size_t>(slot)], slot >= 0};
   };
   return score_with(neighbour, step);
+}
+
+std::vector<CoherenceScore> CoherenceScorer::score_masked_sets(
+    std::size_t calls, const std::function<void(std::size_t, std::span<Vec3>)>& directions,
+    double step) {
+  std::vector<CoherenceScore> scores(calls);
+  if (calls == 0) return scores;
+  const std::size_t n = masked_.size();
+  const std::size_t workers = std::min(calls, pool::worker_count());
+  // Each worker's directions, with the zero a voxel without one points at after them.
+  std::vector<std::vector<Vec3>> sets(workers, std::vector<Vec3>(n + 1, Vec3{0.0, 0.0, 0.0}));
+  directions(0, std::span(sets[0]).first(n));
+  set_slots(sets[0]);
+  std::vector<std::uint8_t> shared(calls, 0);
+  const interrupt::Token token = interrupt::Token::current();
+  for (std::size_t first = 0; first < calls && !token.stop_requested(); first += workers) {
+    // Each call writes only its own set and score, so a redo is harmless.
+    pool::run_chunks(std::min(workers, calls - first), 1, [&](std::size_t a, std::size_t b) {
+      for (std::size_t j = a; j < b; ++j) {
+        const std::span<const Vec3> set = sets[j];
+        directions(first + j, std::span(sets[j]).first(n));
+        if (!same_slots(set)) continue;
+        const auto neighbour = [&](std::size_t i) -> Found {
+          const std::int32_t slot = slot_[i];
+          return {set[slot < 0 ? n : static_cast<std::size_t>(slot)], slot >= 0};
+        };
+        scores[first + j] = score_with(neighbour, step, true);
+        shared[first + j] = 1;
+      }
+    });
+  }
+  for (std::size_t call = 0; call < calls && !token.stop_requested(); ++call) {
+    if (shared[call] != 0) continue;
+    directions(call, std::span(packed_).first(n));
+    scores[call] = score_masked(std::span(packed_).first(n), step);
+  }
+  return scores;
 }
 
 CoherenceScore CoherenceScorer::score(std::span<const Vec3> raw, const Mat3& transform,
@@ -143,7 +192,8 @@ CoherenceScore CoherenceScorer::score(std::span<const Vec3> raw, const Mat3& tra
 }
 
 template <class Neighbour>
-CoherenceScore CoherenceScorer::score_with(const Neighbour& neighbour, double step) const {
+CoherenceScore CoherenceScorer::score_with(const Neighbour& neighbour, double step,
+                                           bool serial) const {
   const std::size_t chunks = (scored_.size() + chunk_voxels - 1) / chunk_voxels;
   std::vector<Partial> partials(chunks);
   const std::size_t plane = shape_[1] * shape_[2];
@@ -178,7 +228,11 @@ CoherenceScore CoherenceScorer::score_with(const Neighbour& neighbour, double st
     }
   };
   // Every chunk overwrites its own slot, so a redo after a pool failure is harmless.
-  pool::run_chunks(chunks, 1, run);
+  if (serial) {
+    run(0, chunks);
+  } else {
+    pool::run_chunks(chunks, 1, run);
+  }
   Partial total;
   for (const Partial& part : partials) {
     total.sum += part.sum;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <random>
+#include <span>
 #include <vector>
 
 using namespace quorvex_core;
@@ -87,5 +88,28 @@ TEST(coherence_test, scheduling_does_not_change_the_result) {
     const auto again = coherence_index(big, field, mask, 1.3);
     EXPECT_EQ(again.coherence, first.coherence);
     EXPECT_EQ(again.n_samples, first.n_samples);
+  }
+  // Sets scored side by side, one worker each, score as they do one at a time, whether they
+  // have directions at the voxels the first set has (sets 1 and 4) or not (2 lacks some, 3 has
+  // more).
+  const auto set = [&](std::size_t j, std::span<Vec3> out) {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      const Vec3& f = field[i];
+      const bool absent = (j != 3 && i % 5 == 0) || (j == 2 && i % 7 == 0);
+      const double s = j == 4 ? 2.0 : 1.0;
+      out[i] = absent   ? Vec3{0.0, 0.0, 0.0}
+               : j == 1 ? Vec3{f[1], f[0], f[2]}
+                        : Vec3{s * f[0], s * f[1], s * f[2]};
+    }
+  };
+  CoherenceScorer scorer(big, mask);
+  const auto together = scorer.score_masked_sets(5, set, 1.3);
+  ASSERT_EQ(together.size(), 5U);
+  std::vector<Vec3> directions(field.size());
+  for (std::size_t j = 0; j < 5; ++j) {
+    set(j, directions);
+    const auto alone = CoherenceScorer(big, mask).score(directions, 1.3);
+    EXPECT_EQ(together[j].coherence, alone.coherence) << "set " << j;
+    EXPECT_EQ(together[j].n_samples, alone.n_samples) << "set " << j;
   }
 }
