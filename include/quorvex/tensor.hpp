@@ -66,6 +66,9 @@ struct TensorSums {
   std::size_t tiles_solved = 0;
   std::vector<std::uint64_t> solved_reference;
   double solved_min_signal = 0.0;
+  /// The unmasked mean of each volume of `solved_reference` (`volume_mean`), in that order,
+  /// taken as it arrived; empty unless every one arrived.
+  std::vector<double> reference_means;
 };
 
 /// Adds `samples.size()` consecutive rows, from row `first_row` of `design`, to the sums of the

@@ -160,6 +160,10 @@ struct TimedVolume {
 /// lockstep up to the shorter. 0.0 when nothing is counted.
 [[nodiscard]] double masked_mean(std::span<const float> samples, const Mask* mask) noexcept;
 
+/// The mean of every sample of one volume stored at `volume` in `shape` (first index fastest),
+/// visited in logical order: what `mean_for_volumes` gives for it without a mask.
+[[nodiscard]] double volume_mean(const float* volume, std::span<const std::size_t> shape) noexcept;
+
 /// `masked_mean` over the whole image visited in logical order (x slowest, last axis fastest).
 [[nodiscard]] double masked_mean(const ImageArray& image, const Mask* mask) noexcept;
 

@@ -8,6 +8,7 @@
 
 #include "pipeline_detail.hpp"
 #include "quorvex/angular.hpp"
+#include "quorvex/tensor.hpp"
 #include "scheme_qc.hpp"
 
 namespace quorvex_core::pipeline {
@@ -37,7 +38,8 @@ Result<AuditRun> audit_with_image(const GradientTable& table, const ImageArray& 
                                   const PipelineOptions& options) {
   if (auto checked = check_inputs(table, image, mask); !checked) return fail(checked.error());
   Report report = scheme_report(table, std::move(inputs), options);
-  report.b0_drift = compute_drift(image, table, mask, options.flip_options.b0_threshold);
+  report.b0_drift = compute_drift(image, table, mask, options.flip_options.b0_threshold,
+                                  options.flip_options.streamed_fit.get());
   auto detection = run_flip(image, table, mask, options);
   if (!detection) return fail(detection.error());
   report.status = detection->result.decision;
@@ -118,9 +120,13 @@ Result<Detection> run_flip(const ImageArray& image, const GradientTable& table, 
 }
 
 B0Drift compute_drift(const ImageArray& image, const GradientTable& table, const Mask* mask,
-                      double b0_threshold) {
+                      double b0_threshold, const TensorSums* streamed) {
   std::vector<std::size_t> indices = table.b0_indices(b0_threshold);
-  std::vector<double> means = mean_for_volumes(image, indices, mask);
+  const bool taken = mask == nullptr && streamed != nullptr &&
+                     streamed->reference_means.size() == indices.size() &&
+                     std::ranges::equal(streamed->solved_reference, indices);
+  std::vector<double> means =
+      taken ? streamed->reference_means : mean_for_volumes(image, indices, mask);
   return b0_drift(std::vector<std::uint64_t>(indices.begin(), indices.end()), std::move(means));
 }
 

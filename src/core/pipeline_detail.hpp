@@ -9,6 +9,10 @@
 #include "quorvex/documents/report.hpp"
 #include "quorvex/frame.hpp"
 
+namespace quorvex_core {
+struct TensorSums;
+}  // namespace quorvex_core
+
 namespace quorvex_core::pipeline {
 
 struct PipelineOptions;
@@ -18,9 +22,11 @@ struct RepairRequest;
 [[nodiscard]] Result<Detection> run_flip(const ImageArray& image, const GradientTable& table,
                                          const Mask* mask, const PipelineOptions& options);
 
-/// Mean b0 signal per b0 volume (masked) and its drift fit.
+/// Mean b0 signal per b0 volume (masked) and its drift fit. Without a mask, the means a streamed
+/// read took of the same volumes as they arrived (`streamed`, when given) are used.
 [[nodiscard]] B0Drift compute_drift(const ImageArray& image, const GradientTable& table,
-                                    const Mask* mask, double b0_threshold);
+                                    const Mask* mask, double b0_threshold,
+                                    const TensorSums* streamed = nullptr);
 
 /// Adds the whole-brain-mask note when the coherence mask's mean FA is above 0 and below 0.3.
 [[nodiscard]] Report note_low_mask_fa(Report report);

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <limits>
 #include <new>
 
 namespace quorvex_core {
@@ -25,6 +26,7 @@ TensorFeeder::TensorFeeder(TensorDesign design, std::vector<std::uint64_t> refer
   sums_.solved_reference = std::move(reference);
   sums_.solved_min_signal = min_signal;
   reference_rows_.assign(sums_.solved_reference.size(), nullptr);
+  reference_means_.assign(sums_.solved_reference.size(), std::numeric_limits<double>::quiet_NaN());
 }
 
 Result<void> TensorFeeder::start(std::span<const std::size_t> dims) {
@@ -88,7 +90,9 @@ void TensorFeeder::take(std::size_t v, const float* samples) {
   const auto& reference = sums_.solved_reference;
   const auto at = std::lower_bound(reference.begin(), reference.end(), v);
   if (at != reference.end() && *at == v) {
-    reference_rows_[static_cast<std::size_t>(at - reference.begin())] = samples;
+    const auto k = static_cast<std::size_t>(at - reference.begin());
+    reference_rows_[k] = samples;
+    pending_means_.push_back(k);
   }
   const std::size_t row = row_of(v);
   Batch& batch = batch_for(row);
@@ -129,6 +133,15 @@ bool TensorFeeder::add_slice(bool early) {
       slots_[index % set_count].release();
     }
   }
+  return true;
+}
+
+// While the volume may still be in the caches its conversion filled.
+bool TensorFeeder::take_mean() {
+  if (pending_means_.empty()) return false;
+  const std::size_t k = pending_means_.front();
+  pending_means_.pop_front();
+  reference_means_[k] = volume_mean(reference_rows_[k], shape_);
   return true;
 }
 
@@ -196,8 +209,8 @@ bool TensorFeeder::step(bool reading) {
   // The field is made once the last batch is the one being added: the other set of slots is
   // returned by then, so the field takes its place rather than adding to the peak.
   const bool last_batch = rows_added_ / batch_rows + 1 >= batch_count();
-  const bool worked =
-      add_slice(reading) || (reading && (solve_tile() || (last_batch && grow_field())));
+  const bool worked = take_mean() || add_slice(reading) ||
+                      (reading && (solve_tile() || (last_batch && grow_field())));
   busy_ += since(start);
   return worked;
 }
@@ -208,6 +221,11 @@ std::optional<TensorSums> TensorFeeder::result() && {
     slots.release();
   solver_.reset();
   if (!field_ready_) sums_.field = TensorField{};
+  while (take_mean()) {
+  }
+  if (std::find(reference_rows_.begin(), reference_rows_.end(), nullptr) == reference_rows_.end()) {
+    sums_.reference_means = std::move(reference_means_);
+  }
   return std::move(sums_);
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <vector>
@@ -70,6 +71,8 @@ class TensorFeeder final : public VolumeSink {
   // Adds one slice of the oldest batch not yet added: its whole rows once complete, or with
   // `early`, the rows it has so far when the next is far off. False when there is none to add.
   bool add_slice(bool early);
+  // Takes the mean of one reference volume that arrived; false when none waits.
+  bool take_mean();
   // Makes a slice of the field's memory; false once it is all made, or when it cannot be.
   bool grow_field();
   // Solves the next tile of the field once every row is in; false when there is none to solve.
@@ -83,6 +86,10 @@ class TensorFeeder final : public VolumeSink {
   std::chrono::nanoseconds busy_{0};
   GridShape shape_{};
   std::vector<const float*> reference_rows_;
+  // Reference volumes whose mean is still to be taken (indices into the reference), and the
+  // means taken.
+  std::deque<std::size_t> pending_means_;
+  std::vector<double> reference_means_;
   TileInputs tile_inputs_;
   std::optional<TileSolver> solver_;
   bool field_ready_ = false;

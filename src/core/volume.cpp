@@ -306,6 +306,10 @@ double masked_mean(std::span<const float> samples, const Mask* mask) noexcept {
   return masked_mean_logical(samples.data(), {&shape, 1}, mask);
 }
 
+double volume_mean(const float* volume, std::span<const std::size_t> shape) noexcept {
+  return masked_mean_logical(volume, shape, nullptr);
+}
+
 double masked_mean(const ImageArray& image, const Mask* mask) noexcept {
   return masked_mean_logical(image.samples().data(), image.shape(), mask);
 }
