@@ -131,7 +131,8 @@ demo: build
 	$(PY) examples/demo.py
 
 bench: build build/cpp/build.ninja
-	$(CMAKE) --build build/cpp -j $(JOBS) --target table_io_bench volume_bench bids_discovery_bench
+	$(CMAKE) --build build/cpp -j $(JOBS) --target table_io_bench volume_bench bids_discovery_bench \
+	  fit_bench
 	build/cpp/table_io_bench
 	build/cpp/volume_bench
 	build/cpp/bids_discovery_bench

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "quorvex/coherence.hpp"
@@ -12,17 +14,42 @@
 
 namespace quorvex_core {
 
+/// An allocator whose `resize(n)` leaves the new elements unwritten (a value given is still
+/// copied in): the fit writes every element of a field on the pool, so the fresh pages are first
+/// touched by every worker instead of zeroed by one.
+template <class T>
+struct UnwrittenAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UnwrittenAllocator<U>;
+  };
+  UnwrittenAllocator() = default;
+  template <class U>
+  explicit UnwrittenAllocator(const UnwrittenAllocator<U>& /*other*/) noexcept {}
+  template <class U, class... Args>
+  void construct(U* at, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(at)) U;
+    } else {
+      ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+  }
+};
+
+template <class T>
+using FieldArray = std::vector<T, UnwrittenAllocator<T>>;
+
 /// Per-voxel fit results in voxel order ((x * ny + y) * nz + z).
 struct TensorField {
   /// Unit principal eigenvector in the table's frame; (0, 0, 0) where not valid. Its sign
   /// carries no meaning.
-  std::vector<Vec3> v1;
+  FieldArray<Vec3> v1;
   /// Fractional anisotropy in [0, 1]; 0 where not valid.
-  std::vector<double> fa;
+  FieldArray<double> fa;
   /// Reference signal (mean b0 sample), set for every voxel.
-  std::vector<double> s0;
+  FieldArray<double> s0;
   /// One byte per voxel (written concurrently, so not a bit-packed vector).
-  std::vector<std::uint8_t> valid;
+  FieldArray<std::uint8_t> valid;
   GridShape shape{};
 
   /// Valid voxels with FA >= `fa_threshold` whose s0 reaches the Otsu threshold of all s0.

@@ -254,10 +254,10 @@ TensorField empty_field(const GridShape& shape) {
   const std::size_t n = voxel_count(shape);
   TensorField field;
   field.shape = shape;
-  field.v1.assign(n, Vec3{0.0, 0.0, 0.0});
-  field.fa.assign(n, 0.0);
-  field.s0.assign(n, 0.0);
-  field.valid.assign(n, 0);
+  field.v1.resize(n);
+  field.fa.resize(n);
+  field.s0.resize(n);
+  field.valid.resize(n);
   return field;
 }
 
@@ -277,6 +277,10 @@ void TileSolver::prefetch_next(std::size_t start, std::size_t count, std::size_t
     for (std::size_t k = 0; k < 6; ++k)
       for (std::size_t v = 0; v < count; v += line_doubles)
         __builtin_prefetch(in_.sums + k * n + start + v);
+  } else {
+    for (const float* row : in_.rows)
+      for (std::size_t v = 0; v < count; v += line_floats)
+        __builtin_prefetch(row + start + v);
   }
   for (const float* volume : in_.reference)
     for (std::size_t v = 0; v < count; v += line_floats)
@@ -336,12 +340,12 @@ void TileSolver::solve(std::size_t tile, TensorField& field) {
               fits[lane] = fit_voxel(coefficient + k + lane, stride);
           }
         }
-        if (reference_signal < in_.min_signal) continue;
+        // Every voxel is written, so the field needs no zeros beforehand.
         const VoxelFit& fit = fits[k % 4];
-        if (!fit.valid) continue;
-        field.v1[out] = fit.v1;
-        field.fa[out] = fit.fa;
-        field.valid[out] = 1;
+        const bool kept = !(reference_signal < in_.min_signal) && fit.valid;
+        field.v1[out] = kept ? fit.v1 : Vec3{0.0, 0.0, 0.0};
+        field.fa[out] = kept ? fit.fa : 0.0;
+        field.valid[out] = kept ? 1 : 0;
       }
     }
   }

@@ -151,9 +151,10 @@ bool TensorFeeder::grow_field() {
   TensorField& field = sums_.field;
   const std::size_t n = sums_.voxels;
   constexpr std::size_t slice_bytes = std::size_t{1} << 20;
+  // Written, so that the pages are faulted in now.
   const auto grow = [&](auto& values) {
     if (values.size() == n) return false;
-    values.resize(std::min(n, values.size() + slice_bytes / sizeof(values[0])));
+    values.resize(std::min(n, values.size() + slice_bytes / sizeof(values[0])), {});
     return true;
   };
   try {

@@ -21,7 +21,7 @@ TensorField field_of(const GridShape& shape, const std::function<Vec3(double, do
   TensorField field;
   field.shape = shape;
   const std::size_t n = voxel_count(shape);
-  field.v1.resize(n);
+  field.v1.resize(n, Vec3{0.0, 0.0, 0.0});
   field.fa.assign(n, 0.5);
   field.s0.assign(n, 1000.0);
   field.valid.assign(n, 1);
