@@ -27,9 +27,9 @@ namespace {
 constexpr double min_direction_length = 1e-6;
 constexpr double min_singular_value = 1e-12;
 constexpr double min_log_signal = 1e-6;
-// x-rows per task, and voxels per block whose log signals are gathered volume by volume (rows x
+// x-rows per tile, and voxels per block whose log signals are gathered volume by volume (rows x
 // block doubles stay in the first-level caches' reach).
-constexpr std::size_t tile_z = 8;
+constexpr std::size_t tile_rows = 8;
 constexpr std::size_t block_voxels = 256;
 // Stored samples are most often integers (int16 or uint16 data without scaling); their logs
 // come from a table computed once with the same std::log, so the results are unchanged.
@@ -247,7 +247,7 @@ void add_tensor_rows(const TensorDesign& design, std::size_t first_row,
 }
 
 std::size_t tile_count(const GridShape& shape) noexcept {
-  return shape[1] * ((shape[2] + tile_z - 1) / tile_z);
+  return shape[2] * ((shape[1] + tile_rows - 1) / tile_rows);
 }
 
 TensorField empty_field(const GridShape& shape) {
@@ -267,8 +267,8 @@ TileSolver::TileSolver(const TileInputs& in)
       s_ref_(block_voxels),
       coefficients_(in.sums == nullptr ? 6 * block_voxels : 0) {}
 
-// The next x-row of the tile lies a plane further on: too short a run for the hardware
-// prefetcher to find, so its inputs are asked for while this row is solved.
+// The same x-row of the next tile lies a plane further on, where the hardware prefetcher does
+// not look, so its inputs are asked for while this row is solved.
 void TileSolver::prefetch_next(std::size_t start, std::size_t count, std::size_t n) const {
   if (start + count > n) return;
   constexpr std::size_t line_doubles = 64 / sizeof(double);
@@ -287,18 +287,19 @@ void TileSolver::prefetch_next(std::size_t start, std::size_t count, std::size_t
       __builtin_prefetch(volume + start + v);
 }
 
-// A tile is `tile_z` x-rows at one y: it reads whole rows in storage order and writes runs of
-// `tile_z` neighbours in grid order, where a task of consecutive storage voxels would write
-// each to a different page.
+// A tile is `tile_rows` consecutive x-rows at one z, one run of storage in every volume, so a
+// volume is read in runs of that many rows. The next tile is the next z over the same rows: the
+// field's lines a tile writes (each holds neighbours in z) are still in cache when the tiles
+// after it fill them, where writing voxels in storage order would leave each line for a whole
+// plane.
 void TileSolver::solve(std::size_t tile, TensorField& field) {
   const auto [nx, ny, nz] = in_.shape;
   const std::size_t n = nx * ny * nz;
-  const std::size_t z_tiles = (nz + tile_z - 1) / tile_z;
   const std::size_t rows = in_.rows.size();
   const double n_reference = static_cast<double>(in_.reference.size());
-  const std::size_t yi = tile / z_tiles;
-  const std::size_t z_end = std::min(nz, (tile % z_tiles + 1) * tile_z);
-  for (std::size_t zi = (tile % z_tiles) * tile_z; zi < z_end; ++zi) {
+  const std::size_t zi = tile % nz;
+  const std::size_t y_end = std::min(ny, (tile / nz + 1) * tile_rows);
+  for (std::size_t yi = (tile / nz) * tile_rows; yi < y_end; ++yi) {
     for (std::size_t x0 = 0; x0 < nx; x0 += block_voxels) {
       const std::size_t start = nx * (yi + ny * zi) + x0;
       const std::size_t count = std::min(block_voxels, nx - x0);

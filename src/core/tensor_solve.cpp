@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 
 namespace quorvex_core {
 namespace {
@@ -170,12 +171,30 @@ struct Finished {
   decltype(T{} < T{}) valid;
 };
 
+// Either and both of two conditions: of one voxel (bool) or lane by lane (masks).
+template <class M>
+[[gnu::always_inline]] inline M either(const M& a, const M& b) {
+  if constexpr (std::is_same_v<M, bool>) {
+    return a || b;
+  } else {
+    return a | b;
+  }
+}
+template <class M>
+[[gnu::always_inline]] inline M both(const M& a, const M& b) {
+  if constexpr (std::is_same_v<M, bool>) {
+    return a && b;
+  } else {
+    return a & b;
+  }
+}
+
 template <class T>
 [[gnu::always_inline]] inline Finished<T> finish(std::array<T, 3> lambda,
                                                  const std::array<T, 3>& v1) {
   const T zero = T{} + 0.0;
   for (T& l : lambda)
-    l = (l < zero) | (l != l) ? zero : l;
+    l = either(l < zero, l != l) ? zero : l;
   const T ss = lambda[0] * lambda[0] + lambda[1] * lambda[1] + lambda[2] * lambda[2];
   const T mean = (lambda[0] + lambda[1] + lambda[2]) / 3.0;
   const T dev = (lambda[0] - mean) * (lambda[0] - mean) + (lambda[1] - mean) * (lambda[1] - mean) +
@@ -183,8 +202,8 @@ template <class T>
   // Never the root of a negative: at worst of 0 / 0, in a lane the selection drops.
   const T fa = ss > zero ? sqrt_of(1.5 * dev / ss) : zero;
   // fa is NaN, infinite or not negative: below infinity is finite.
-  const auto valid = (fa < zero + std::numeric_limits<double>::infinity()) &
-                     ((lambda[0] > zero) | (lambda[1] > zero) | (lambda[2] > zero));
+  const auto valid = both(fa < zero + std::numeric_limits<double>::infinity(),
+                          either(either(lambda[0] > zero, lambda[1] > zero), lambda[2] > zero));
   Finished<T> out;
   for (std::size_t k = 0; k < 3; ++k)
     out.v1[k] = valid ? v1[k] : zero;
