@@ -79,7 +79,7 @@ class CoherenceScorer {
   // For a whole mask: the masked directions packed in mask order, where the probes find them
   // in cache, and per voxel its place there (-1: none to compare with), refreshed by each score.
   std::vector<Vec3> packed_;
-  std::vector<std::int32_t> slot_;
+  FieldArray<std::int32_t> slot_;
   // Whether masked voxel k has a slot, kept beside it in mask order.
   std::vector<std::uint8_t> found_;
 };

@@ -7,9 +7,37 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace quorvex_core {
+
+/// An allocator whose `resize(n)` leaves the new elements unwritten (a value given is still
+/// copied in): a per-voxel array written in full on the pool has its fresh pages first touched
+/// by every worker instead of zeroed by one.
+template <class T>
+struct UnwrittenAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UnwrittenAllocator<U>;
+  };
+  UnwrittenAllocator() = default;
+  template <class U>
+  explicit UnwrittenAllocator(const UnwrittenAllocator<U>& /*other*/) noexcept {}
+  template <class U, class... Args>
+  void construct(U* at, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(at)) U;
+    } else {
+      ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+  }
+};
+
+/// A per-voxel array whose elements the pool writes.
+template <class T>
+using FieldArray = std::vector<T, UnwrittenAllocator<T>>;
 
 /// Grid shape (nx, ny, nz).
 using GridShape = std::array<std::size_t, 3>;

@@ -2,9 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "quorvex/coherence.hpp"
@@ -13,31 +11,6 @@
 #include "quorvex/volume.hpp"
 
 namespace quorvex_core {
-
-/// An allocator whose `resize(n)` leaves the new elements unwritten (a value given is still
-/// copied in): the fit writes every element of a field on the pool, so the fresh pages are first
-/// touched by every worker instead of zeroed by one.
-template <class T>
-struct UnwrittenAllocator : std::allocator<T> {
-  template <class U>
-  struct rebind {
-    using other = UnwrittenAllocator<U>;
-  };
-  UnwrittenAllocator() = default;
-  template <class U>
-  explicit UnwrittenAllocator(const UnwrittenAllocator<U>& /*other*/) noexcept {}
-  template <class U, class... Args>
-  void construct(U* at, Args&&... args) {
-    if constexpr (sizeof...(Args) == 0) {
-      ::new (static_cast<void*>(at)) U;
-    } else {
-      ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
-    }
-  }
-};
-
-template <class T>
-using FieldArray = std::vector<T, UnwrittenAllocator<T>>;
 
 /// Per-voxel fit results in voxel order ((x * ny + y) * nz + z).
 struct TensorField {

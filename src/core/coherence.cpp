@@ -15,6 +15,8 @@ constexpr double min_length = 1e-9;
 // Masked voxels per chunk: large enough to amortise scheduling, small enough to balance the
 // workers on a typical white-matter mask.
 constexpr std::size_t chunk_voxels = 2048;
+// Voxels per task of the scorer's scan of the mask.
+constexpr std::size_t scan_chunk = 65536;
 
 struct Partial {
   double sum = 0.0;
@@ -95,11 +97,26 @@ std::array<double, 2> probe_pair(const GridShape& shape, const Neighbour& neighb
 
 }  // namespace
 
-CoherenceScorer::CoherenceScorer(const GridShape& shape, const Mask& mask)
-    : shape_(shape), slot_(shape[0] * shape[1] * shape[2], -1) {
-  for (std::size_t i = 0; i < slot_.size(); ++i) {
-    if (mask[i]) masked_.push_back(i);
-  }
+// The slots and the scan of the mask by chunks on the pool, each chunk's masked voxels joined in
+// order after.
+CoherenceScorer::CoherenceScorer(const GridShape& shape, const Mask& mask) : shape_(shape) {
+  const std::size_t n = voxel_count(shape);
+  slot_.resize(n);
+  const std::size_t chunks = (n + scan_chunk - 1) / scan_chunk;
+  std::vector<std::vector<std::size_t>> found(chunks);
+  pool::run_chunks(chunks, 1, [&](std::size_t first, std::size_t last) {
+    for (std::size_t c = first; c < last; ++c) {
+      const std::size_t end = std::min(n, (c + 1) * scan_chunk);
+      std::fill(slot_.begin() + static_cast<std::ptrdiff_t>(c * scan_chunk),
+                slot_.begin() + static_cast<std::ptrdiff_t>(end), -1);
+      found[c].clear();
+      for (std::size_t i = c * scan_chunk; i < end; ++i) {
+        if (mask[i]) found[c].push_back(i);
+      }
+    }
+  });
+  for (const auto& part : found)
+    masked_.insert(masked_.end(), part.begin(), part.end());
   scored_ = masked_;
   // One more, always zero: where a voxel without a direction points.
   packed_.resize(masked_.size() + 1, Vec3{0.0, 0.0, 0.0});

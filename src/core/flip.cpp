@@ -10,6 +10,7 @@
 #include "candidate.hpp"
 #include "class_scoring.hpp"
 #include "quorvex/interrupt.hpp"
+#include "quorvex/pool.hpp"
 
 namespace quorvex_core {
 namespace {
@@ -28,6 +29,31 @@ std::int64_t total_order_key(double value) {
   return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
 }
 
+// One chunk of a mask: its voxels, and the FA of those with a fit, in voxel order.
+struct Tally {
+  std::uint64_t voxels = 0;
+  std::vector<double> fa;
+};
+
+constexpr std::size_t tally_chunk = 65536;
+
+std::vector<Tally> tally(const Mask& mask, const TensorField& field) {
+  const std::size_t n = std::min(mask.size(), field.fa.size());
+  std::vector<Tally> tallies((n + tally_chunk - 1) / tally_chunk);
+  pool::run_chunks(tallies.size(), 1, [&](std::size_t first, std::size_t last) {
+    for (std::size_t c = first; c < last; ++c) {
+      Tally t;
+      for (std::size_t i = c * tally_chunk; i < std::min(n, (c + 1) * tally_chunk); ++i) {
+        if (!mask[i]) continue;
+        ++t.voxels;
+        if (field.valid[i] != 0) t.fa.push_back(field.fa[i]);
+      }
+      tallies[c] = std::move(t);
+    }
+  });
+  return tallies;
+}
+
 }  // namespace
 
 Result<FitAndMask> fit_and_mask(const ImageArray& image, const GradientTable& table,
@@ -42,25 +68,29 @@ Result<FitAndMask> fit_and_mask(const ImageArray& image, const GradientTable& ta
     return fail(Error::mask_mismatch(user_mask->size(), n));
   }
   FitAndMask out;
+  std::vector<Tally> tallies;
   if (user_mask != nullptr) {
     out.mask = *user_mask;
+    tallies = tally(out.mask, *field);
   } else {
     out.mask = field->wm_proxy(options.fa_threshold);
-    if (std::find(out.mask.begin(), out.mask.end(), true) == out.mask.end()) {
+    tallies = tally(out.mask, *field);
+    if (std::all_of(tallies.begin(), tallies.end(), [](const Tally& t) { return t.voxels == 0; })) {
       // The Otsu cut can fall above every anisotropic voxel (a bright, mostly grey head); the
       // anisotropy condition alone still finds the fibres.
       for (std::size_t i = 0; i < n; ++i) {
         out.mask[i] = field->valid[i] != 0 && field->fa[i] >= options.fa_threshold;
       }
+      tallies = tally(out.mask, *field);
     }
   }
+  // The FA values are added one at a time in voxel order, as a single pass adds them.
   double fa_sum = 0.0;
   std::uint64_t fa_count = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!out.mask[i]) continue;
-    ++out.n_wm_voxels;
-    if (field->valid[i] != 0) {
-      fa_sum += field->fa[i];
+  for (const Tally& t : tallies) {
+    out.n_wm_voxels += t.voxels;
+    for (const double fa : t.fa) {
+      fa_sum += fa;
       ++fa_count;
     }
   }
