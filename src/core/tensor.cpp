@@ -267,8 +267,8 @@ TileSolver::TileSolver(const TileInputs& in)
       s_ref_(block_voxels),
       coefficients_(in.sums == nullptr ? 6 * block_voxels : 0) {}
 
-// The same x-row of the next tile lies a plane further on, where the hardware prefetcher does
-// not look, so its inputs are asked for while this row is solved.
+// The same block of the next tile lies a plane further on, where the hardware prefetcher does
+// not look, so its inputs are asked for while this block is solved.
 void TileSolver::prefetch_next(std::size_t start, std::size_t count, std::size_t n) const {
   if (start + count > n) return;
   constexpr std::size_t line_doubles = 64 / sizeof(double);
@@ -288,66 +288,72 @@ void TileSolver::prefetch_next(std::size_t start, std::size_t count, std::size_t
 }
 
 // A tile is `tile_rows` consecutive x-rows at one z, one run of storage in every volume, so a
-// volume is read in runs of that many rows. The next tile is the next z over the same rows: the
-// field's lines a tile writes (each holds neighbours in z) are still in cache when the tiles
-// after it fill them, where writing voxels in storage order would leave each line for a whole
-// plane.
+// volume is read in runs of that many rows, in blocks that run across the rows' ends. The next tile
+// is the next z over the same rows: the field's lines a tile writes (each holds neighbours in z)
+// are still in cache when the tiles after it fill them, where writing voxels in storage order would
+// leave each line for a whole plane.
 void TileSolver::solve(std::size_t tile, TensorField& field) {
   const auto [nx, ny, nz] = in_.shape;
   const std::size_t n = nx * ny * nz;
   const std::size_t rows = in_.rows.size();
   const double n_reference = static_cast<double>(in_.reference.size());
   const std::size_t zi = tile % nz;
-  const std::size_t y_end = std::min(ny, (tile / nz + 1) * tile_rows);
-  for (std::size_t yi = (tile / nz) * tile_rows; yi < y_end; ++yi) {
-    for (std::size_t x0 = 0; x0 < nx; x0 += block_voxels) {
-      const std::size_t start = nx * (yi + ny * zi) + x0;
-      const std::size_t count = std::min(block_voxels, nx - x0);
-      prefetch_next(start + nx * ny, count, n);
-      // 1. Reference signals, one volume at a time: each pass streams a contiguous run of one
-      //    volume instead of hopping between volumes per voxel.
-      std::fill_n(s_ref_.begin(), count, 0.0);
-      for (const float* volume : in_.reference) {
-        const float* v = volume + start;
-        for (std::size_t k = 0; k < count; ++k)
-          s_ref_[k] += v[k];
+  const std::size_t y_begin = (tile / nz) * tile_rows;
+  const std::size_t begin = nx * (y_begin + ny * zi);
+  const std::size_t end = nx * (std::min(ny, y_begin + tile_rows) + ny * zi);
+  // The grid position of the next voxel to write.
+  std::size_t x_next = 0;
+  std::size_t y_next = y_begin;
+  for (std::size_t start = begin; start < end; start += block_voxels) {
+    const std::size_t count = std::min(block_voxels, end - start);
+    prefetch_next(start + nx * ny, count, n);
+    // 1. Reference signals, one volume at a time: each pass streams a contiguous run of one
+    //    volume instead of hopping between volumes per voxel.
+    std::fill_n(s_ref_.begin(), count, 0.0);
+    for (const float* volume : in_.reference) {
+      const float* v = volume + start;
+      for (std::size_t k = 0; k < count; ++k)
+        s_ref_[k] += v[k];
+    }
+    // Background blocks (every voxel below the signal floor) need no fit at all.
+    const bool any_fitted = std::any_of(s_ref_.begin(), s_ref_.begin() + count, [&](double s) {
+      return !(s / n_reference < in_.min_signal);
+    });
+    // 2. The six tensor coefficients of every voxel: summed on the way in, or from the log
+    //    signals row by row.
+    const double* coefficient = in_.sums != nullptr ? in_.sums + start : coefficients_.data();
+    const std::size_t stride = in_.sums != nullptr ? n : block_voxels;
+    if (any_fitted && in_.sums == nullptr) {
+      for (std::size_t j = 0; j < rows; ++j)
+        log_row(in_.rows[j] + start, logs_.data() + j * block_voxels, count);
+      std::fill(coefficients_.begin(), coefficients_.end(), 0.0);
+      coefficient_block(in_.design->weights.data(), logs_.data(), rows, count, coefficients_.data(),
+                        block_voxels);
+    }
+    // 3. One eigendecomposition per fitted voxel, four side by side.
+    std::array<VoxelFit, 4> fits{};
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t out = (x_next * ny + y_next) * nz + zi;
+      if (++x_next == nx) {
+        x_next = 0;
+        ++y_next;
       }
-      // Background blocks (every voxel below the signal floor) need no fit at all.
-      const bool any_fitted = std::any_of(s_ref_.begin(), s_ref_.begin() + count, [&](double s) {
-        return !(s / n_reference < in_.min_signal);
-      });
-      // 2. The six tensor coefficients of every voxel: summed on the way in, or from the log
-      //    signals row by row.
-      const double* coefficient = in_.sums != nullptr ? in_.sums + start : coefficients_.data();
-      const std::size_t stride = in_.sums != nullptr ? n : block_voxels;
-      if (any_fitted && in_.sums == nullptr) {
-        for (std::size_t j = 0; j < rows; ++j)
-          log_row(in_.rows[j] + start, logs_.data() + j * block_voxels, count);
-        std::fill(coefficients_.begin(), coefficients_.end(), 0.0);
-        coefficient_block(in_.design->weights.data(), logs_.data(), rows, count,
-                          coefficients_.data(), block_voxels);
-      }
-      // 3. One eigendecomposition per fitted voxel, four side by side.
-      std::array<VoxelFit, 4> fits{};
-      for (std::size_t k = 0; k < count; ++k) {
-        const std::size_t out = ((x0 + k) * ny + yi) * nz + zi;
-        const double reference_signal = s_ref_[k] / n_reference;
-        field.s0[out] = reference_signal;
-        if (k % 4 == 0 && any_fitted) {
-          if (k + 4 <= count) {
-            fits = fit_voxels4(coefficient + k, stride);
-          } else {
-            for (std::size_t lane = 0; k + lane < count; ++lane)
-              fits[lane] = fit_voxel(coefficient + k + lane, stride);
-          }
+      const double reference_signal = s_ref_[k] / n_reference;
+      field.s0[out] = reference_signal;
+      if (k % 4 == 0 && any_fitted) {
+        if (k + 4 <= count) {
+          fits = fit_voxels4(coefficient + k, stride);
+        } else {
+          for (std::size_t lane = 0; k + lane < count; ++lane)
+            fits[lane] = fit_voxel(coefficient + k + lane, stride);
         }
-        // Every voxel is written, so the field needs no zeros beforehand.
-        const VoxelFit& fit = fits[k % 4];
-        const bool kept = !(reference_signal < in_.min_signal) && fit.valid;
-        field.v1[out] = kept ? fit.v1 : Vec3{0.0, 0.0, 0.0};
-        field.fa[out] = kept ? fit.fa : 0.0;
-        field.valid[out] = kept ? 1 : 0;
       }
+      // Every voxel is written, so the field needs no zeros beforehand.
+      const VoxelFit& fit = fits[k % 4];
+      const bool kept = !(reference_signal < in_.min_signal) && fit.valid;
+      field.v1[out] = kept ? fit.v1 : Vec3{0.0, 0.0, 0.0};
+      field.fa[out] = kept ? fit.fa : 0.0;
+      field.valid[out] = kept ? 1 : 0;
     }
   }
 }
