@@ -49,6 +49,13 @@ CoherenceClassScorer::CoherenceClassScorer(const TensorField& field,
       step_(step),
       sampled_(true) {}
 
+void CoherenceClassScorer::transform_masked(const Mat3& transform, std::span<Vec3> out) const {
+  for (std::size_t k = 0; k < masked_v1_.size(); ++k) {
+    const Vec3& v = masked_v1_[k];
+    out[k] = norm(v) < min_length ? v : apply(transform, v);
+  }
+}
+
 ClassScore CoherenceClassScorer::score(std::size_t /*class_index*/, const Mat3& transform) {
   if (sampled_) {
     // A sample reads a few voxels per class: transforming them as they are read beats
@@ -57,10 +64,7 @@ ClassScore CoherenceClassScorer::score(std::size_t /*class_index*/, const Mat3& 
     return {s.coherence, s.n_samples};
   }
   // The scorer reads directions only at masked voxels, so only those are transformed.
-  for (std::size_t k = 0; k < masked_v1_.size(); ++k) {
-    const Vec3& v = masked_v1_[k];
-    transformed_[k] = norm(v) < min_length ? v : apply(transform, v);
-  }
+  transform_masked(transform, transformed_);
   const CoherenceScore s = scorer_.score_masked(transformed_, step_);
   return {s.coherence, s.n_samples};
 }
@@ -71,13 +75,7 @@ ClassScores CoherenceClassScorer::score_all(const std::array<Mat3, class_count>&
     // The classes side by side, each on one worker: every class reads the same voxels.
     const auto each = scorer_.score_masked_sets(
         class_count,
-        [&](std::size_t c, std::span<Vec3> out) {
-          for (std::size_t k = 0; k < masked_v1_.size(); ++k) {
-            const Vec3& v = masked_v1_[k];
-            out[k] = norm(v) < min_length ? v : apply(transforms[c], v);
-          }
-        },
-        step_);
+        [&](std::size_t c, std::span<Vec3> out) { transform_masked(transforms[c], out); }, step_);
     for (std::size_t c = 0; c < class_count; ++c)
       scores[c] = {each[c].coherence, each[c].n_samples};
     return scores;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "candidate.hpp"
@@ -58,6 +59,10 @@ class CoherenceClassScorer final : public ClassScorer {
   CoherenceScorer scorer_;
   double step_;
   bool sampled_ = false;
+  // The masked voxels' directions carried by `transform` (a direction too short to have one
+  // stays as it is).
+  void transform_masked(const Mat3& transform, std::span<Vec3> out) const;
+
   // The masked voxels' directions, gathered from the field once rather than by every class.
   std::vector<Vec3> masked_v1_;
   std::vector<Vec3> transformed_;

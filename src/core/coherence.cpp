@@ -34,6 +34,15 @@ struct Found {
   bool found;
 };
 
+// What the slots say voxel i holds: its direction in `packed`, whose last entry is the zero a
+// voxel without one points at.
+auto slot_lookup(const FieldArray<std::int32_t>& slots, std::span<const Vec3> packed) {
+  return [&slots, packed](std::size_t i) -> Found {
+    const std::int32_t slot = slots[i];
+    return {packed[slot < 0 ? packed.size() - 1 : static_cast<std::size_t>(slot)], slot >= 0};
+  };
+}
+
 // The two probes from direction `v` at points `p`: each score, or a negative value where a probe
 // found nothing to compare with. Corners are visited with x varying fastest. `neighbour(i)`
 // gives what voxel i holds. A corner outside the grid, of zero weight or without a direction
@@ -154,12 +163,7 @@ CoherenceScore CoherenceScorer::score_masked(std::span<const Vec3> masked_direct
   for (std::size_t k = 0; k < masked_.size(); ++k)
     packed_[k] = masked_directions[k];
   set_slots(packed_);
-  const std::size_t none = masked_.size();
-  const auto neighbour = [&](std::size_t i) -> Found {
-    const std::int32_t slot = slot_[i];
-    return {packed_[slot < 0 ? none : static_cast<std::size_t>(slot)], slot >= 0};
-  };
-  return score_with(neighbour, step);
+  return score_with(slot_lookup(slot_, packed_), step);
 }
 
 std::vector<CoherenceScore> CoherenceScorer::score_masked_sets(
@@ -179,14 +183,9 @@ std::vector<CoherenceScore> CoherenceScorer::score_masked_sets(
     // Each call writes only its own set and score, so a redo is harmless.
     pool::run_chunks(std::min(workers, calls - first), 1, [&](std::size_t a, std::size_t b) {
       for (std::size_t j = a; j < b; ++j) {
-        const std::span<const Vec3> set = sets[j];
         directions(first + j, std::span(sets[j]).first(n));
-        if (!same_slots(set)) continue;
-        const auto neighbour = [&](std::size_t i) -> Found {
-          const std::int32_t slot = slot_[i];
-          return {set[slot < 0 ? n : static_cast<std::size_t>(slot)], slot >= 0};
-        };
-        scores[first + j] = score_with(neighbour, step, true);
+        if (!same_slots(sets[j])) continue;
+        scores[first + j] = score_with(slot_lookup(slot_, sets[j]), step, true);
         shared[first + j] = 1;
       }
     });

@@ -250,6 +250,9 @@ std::size_t tile_count(const GridShape& shape) noexcept {
   return shape[2] * ((shape[1] + tile_rows - 1) / tile_rows);
 }
 
+namespace {
+
+// A field of `shape` with its arrays sized but unwritten: solving every tile writes them all.
 TensorField empty_field(const GridShape& shape) {
   const std::size_t n = voxel_count(shape);
   TensorField field;
@@ -260,6 +263,8 @@ TensorField empty_field(const GridShape& shape) {
   field.valid.resize(n);
   return field;
 }
+
+}  // namespace
 
 TileSolver::TileSolver(const TileInputs& in)
     : in_(in),
@@ -461,14 +466,17 @@ double otsu_threshold(std::span<const double> values) {
   if (values.empty()) return 0.0;
   constexpr double inf = std::numeric_limits<double>::infinity();
   const std::size_t chunks = chunks_of(values.size());
+  const auto chunk = [&](std::size_t c) {
+    return values.subspan(c * otsu_chunk)
+        .first(std::min(otsu_chunk, values.size() - c * otsu_chunk));
+  };
   // A NaN compares false both ways and is passed over, as fmin and fmax pass it over.
   std::vector<std::pair<double, double>> ranges(chunks, {inf, -inf});
   pool::run_chunks(chunks, 1, [&](std::size_t first, std::size_t last) {
     for (std::size_t c = first; c < last; ++c) {
       double lo = inf;
       double hi = -inf;
-      for (const double v : values.subspan(c * otsu_chunk)
-                                .first(std::min(otsu_chunk, values.size() - c * otsu_chunk))) {
+      for (const double v : chunk(c)) {
         lo = v < lo ? v : lo;
         hi = v > hi ? v : hi;
       }
@@ -487,8 +495,7 @@ double otsu_threshold(std::span<const double> values) {
   pool::run_chunks(chunks, 1, [&](std::size_t first, std::size_t last) {
     for (std::size_t c = first; c < last; ++c) {
       std::array<std::uint64_t, 256> counts{};
-      for (const double v : values.subspan(c * otsu_chunk)
-                                .first(std::min(otsu_chunk, values.size() - c * otsu_chunk))) {
+      for (const double v : chunk(c)) {
         ++counts[otsu_bin(v, lo, hi, scale)];
       }
       histograms[c] = counts;

@@ -35,19 +35,17 @@ Result<void> TensorFeeder::start(std::span<const std::size_t> dims) {
   const std::size_t samples = voxel_count(shape_);
   sums_.voxels = samples;
   const std::size_t rows = sums_.design.volumes.size();
-  auto storage = detail::PageBuffer::allocate(6 * samples * sizeof(double));
-  if (!storage) {
+  const auto refused = [&] {
     return fail(Error::nifti(fmt::format("cannot allocate the fit's sums for {} voxels", samples)));
-  }
+  };
+  auto storage = detail::PageBuffer::allocate(6 * samples * sizeof(double));
+  if (!storage) return refused();
   sums_.storage = std::move(*storage);
   // Set s serves batches s, s + set_count, ...: slots for as many rows as the largest holds.
   for (std::size_t set = 0; set < set_count && set * batch_rows < rows; ++set) {
     auto slots = detail::PageBuffer::allocate(std::min(batch_rows, rows - set * batch_rows) *
                                               samples * sizeof(float));
-    if (!slots) {
-      return fail(
-          Error::nifti(fmt::format("cannot allocate the fit's sums for {} voxels", samples)));
-    }
+    if (!slots) return refused();
     slots_[set] = std::move(*slots);
   }
   return {};

@@ -17,9 +17,6 @@ struct TensorField;
 /// The tiles of a grid, in the order the fit numbers them.
 [[nodiscard]] std::size_t tile_count(const GridShape& shape) noexcept;
 
-/// A field of `shape` with its arrays sized but unwritten: solving every tile writes them all.
-[[nodiscard]] TensorField empty_field(const GridShape& shape);
-
 struct TileInputs {
   GridShape shape{};
   const TensorDesign* design = nullptr;
